@@ -1,0 +1,72 @@
+// The module entry point and the one table of its classes.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "../support/error.hpp"
+#include "../zones/zone.hpp"
+#include "classdef.hpp"
+
+namespace kestu {
+namespace {
+
+// Registration order is the module's public order (and that of __all__).
+const ClassDef* const kClasses[] = {
+    &ContextZone_class,
+};
+
+PyModuleDef kestu_module = {
+    PyModuleDef_HEAD_INIT,
+    "kestu_core",
+    "Native execution core of the kestu framework.",
+    0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<int64_t> g_owner_interpreter{-1};
+PyObject* g_module = nullptr;  // one module object per process, never freed
+
+void register_class(PyObject* module, const ClassDef& def) {
+    if (!*def.type) {
+        Ref type = check(PyType_FromSpec(def.spec));
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
+        // The spec's dotted name gives the class its __module__; assigning
+        // __name__ then makes the type name itself bare ("Engine").
+        Ref bare = check(PyUnicode_FromString(def.name));
+        check_status(PyObject_SetAttrString(type.get(), "__name__", bare.get()));
+        if (def.ready) def.ready(t);
+        *def.type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+    }
+    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");
+    Ref all_ref;
+    if (!all) {
+        all_ref = check(PyList_New(0));
+        check_status(PyModule_AddObjectRef(module, "__all__", all_ref.get()));
+        all = all_ref.get();
+    }
+    Ref name = check(PyUnicode_FromString(def.name));
+    check_status(PyList_Append(all, name.get()));
+    check_status(PyModule_AddObjectRef(module, def.name, reinterpret_cast<PyObject*>(*def.type)));
+}
+
+PyObject* init_module() {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    int64_t id = PyInterpreterState_GetID(interp);
+    if (id == -1 && PyErr_Occurred()) throw py_error{};
+    int64_t expected = -1;
+    if (!g_owner_interpreter.compare_exchange_strong(expected, id) && expected != id)
+        throw_error(PyExc_ImportError, "kestu_core does not support sub-interpreters: it is already loaded in another interpreter");
+    if (g_module) return Ref::borrow(g_module).release();
+    Ref module = check(PyModule_Create(&kestu_module));
+    for (const ClassDef* def : kClasses) register_class(module.get(), *def);
+    g_module = module.dup().release();
+    return module.release();
+}
+
+}  // namespace
+}  // namespace kestu
+
+PyMODINIT_FUNC PyInit_kestu_core() {
+    return kestu::wrap<kestu::init_module>();
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The process-wide registry of processes by name. Created on first use,
+// never cleared; each name has at most one entry.
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "../support/ref.hpp"
+
+namespace kestu {
+
+// Stores `func` under `name`, replacing (and releasing, after unlocking) an
+// earlier entry.
+void register_process(std::string name, Ref func);
+// A new reference to the entry, or an empty Ref. Never fails.
+Ref get_process(std::string_view name);
+
+}  // namespace kestu

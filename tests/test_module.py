@@ -1,0 +1,144 @@
+"""The module surface: registration, re-import, class flags, zones."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kestu_core
+from kestu_core import ContextZone
+
+# Classes registered so far, in the module's public order.
+REGISTERED = [name for name in kestu_core.__all__]
+
+
+def test_all_lists_each_class_once_in_order():
+    assert len(REGISTERED) == len(set(REGISTERED))
+    for name in REGISTERED:
+        assert isinstance(getattr(kestu_core, name), type)
+    public = sorted(n for n in dir(kestu_core) if not n.startswith("__"))
+    assert public == sorted(REGISTERED)
+
+
+def test_reimport_gives_same_module_without_duplicating_all():
+    before = list(kestu_core.__all__)
+    assert importlib.import_module("kestu_core") is kestu_core
+    saved = sys.modules.pop("kestu_core")
+    try:
+        again = importlib.import_module("kestu_core")
+        assert again is saved
+        assert again.__all__ == before
+    finally:
+        sys.modules["kestu_core"] = saved
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_classes_are_final_except_engine_and_have_bare_names(name):
+    cls = getattr(kestu_core, name)
+    assert cls.__name__ == name and cls.__qualname__ == name
+    assert cls.__module__ == "kestu_core"
+    assert cls.__bases__ == (object,)
+    if name == "Engine":
+        type("Sub", (cls,), {})
+    else:
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+
+
+def test_only_the_init_function_is_exported():
+    lib = kestu_core.__file__
+    out = subprocess.run(["nm", "-D", "--defined-only", lib], capture_output=True, text=True)
+    if out.returncode != 0:
+        pytest.skip("nm is not available")
+    functions = [line.split()[-1] for line in out.stdout.splitlines() if line.split()[1:2] == ["T"]]
+    assert functions == ["PyInit_kestu_core"]
+
+
+def test_import_from_a_sub_interpreter_is_refused():
+    code = textwrap.dedent(
+        """
+        import kestu_core, _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import kestu_core")
+        except Exception as exc:
+            print(type(exc).__name__, exc)
+        else:
+            print("imported")
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
+
+
+# -- ContextZone -------------------------------------------------------------
+
+MEMBERS = [("Data", 0), ("Signal", 1), ("Meta", 2), ("Heavy", 3)]
+
+
+@pytest.mark.parametrize("args,kwargs", [((), {}), ((1,), {}), ((), {"x": 1})])
+def test_zone_has_no_constructor(args, kwargs):
+    with pytest.raises(TypeError, match="^No constructor defined for ContextZone$"):
+        ContextZone(*args, **kwargs)
+
+
+@pytest.mark.parametrize("name,value", MEMBERS)
+def test_zone_members(name, value):
+    zone = getattr(ContextZone, name)
+    assert zone is getattr(ContextZone, name)
+    assert int(zone) == value
+    assert repr(zone) == str(zone) == f"ContextZone.{name}"
+    assert zone == value and not zone != value
+    assert zone == getattr(ContextZone, name)
+    for other_name, other_value in MEMBERS:
+        if other_name != name:
+            assert zone != getattr(ContextZone, other_name)
+            assert zone != other_value
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class BadIndex:
+    def __index__(self):
+        raise ValueError("no")
+
+
+@pytest.mark.parametrize(
+    "other,equal",
+    [
+        (True, True),  # bool converts: Signal == True
+        (Index(1), True),
+        (Index(2), False),
+        ("Signal", False),
+        (1.0, False),  # floats do not convert to an integer
+        (2**64, False),  # out of the 64-bit range
+        (None, False),
+        (BadIndex(), False),
+    ],
+)
+def test_zone_equality_against_other_objects(other, equal):
+    assert (ContextZone.Signal == other) is equal
+    assert (ContextZone.Signal != other) is (not equal)
+
+
+@pytest.mark.parametrize("op", ["__lt__", "__le__", "__gt__", "__ge__"])
+def test_zone_ordering_is_not_defined(op):
+    assert getattr(ContextZone.Data, op)(ContextZone.Meta) is NotImplemented
+    with pytest.raises(TypeError):
+        ContextZone.Data < ContextZone.Meta
+
+
+def test_zone_is_unhashable():
+    with pytest.raises(TypeError):
+        hash(ContextZone.Data)
+    with pytest.raises(TypeError):
+        {ContextZone.Data: 1}
