@@ -1,0 +1,157 @@
+"""Audit recipes: per-process rules checked on a process's inputs and outputs."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import sys
+from dataclasses import KW_ONLY, dataclass, field
+from typing import Iterable, Mapping, Union
+
+__all__ = [
+    "AuditBlockError",
+    "AuditError",
+    "AuditInterlockError",
+    "AuditRecipe",
+    "AuditRule",
+    "CONDITIONS",
+    "ProcessAudit",
+]
+
+_U32_MAX = 2**32 - 1
+
+CONDITIONS: tuple[str, ...] = ("eq", "neq", "min", "max", "min_len", "max_len")
+
+Operand = Union[str, int, float, None]
+
+
+class AuditError(Exception):
+    """Base of the errors raised when an audit rule trips."""
+
+
+class AuditInterlockError(AuditError):
+    """An interlock-level rule (S or A) tripped."""
+
+
+class AuditBlockError(AuditError):
+    """A block-level rule (B) tripped."""
+
+
+def _nonempty_str(name: str, value: object) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str, got {type(value).__name__}")
+    if not value:
+        raise ValueError(f"{name} must not be empty")
+
+
+def _u32(name: str, value: object) -> None:
+    # bool is an int subclass, but True as a count is surely a mistake.
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be int, got {type(value).__name__}")
+    if not 0 <= value <= _U32_MAX:
+        raise ValueError(f"{name} must be in 0..{_U32_MAX}, got {value}")
+
+
+def _check_value(condition: str, value: object) -> None:
+    kind = type(value).__name__
+    if condition in ("eq", "neq"):
+        if not isinstance(value, str):
+            raise TypeError(f"condition {condition!r} needs a str value, got {kind}")
+    elif condition in ("min", "max"):
+        if not isinstance(value, numbers.Real) or isinstance(value, bool):
+            raise TypeError(f"condition {condition!r} needs a number value, got {kind}")
+        # Every comparison with NaN is false, so the rule could never trip.
+        if isinstance(value, float) and math.isnan(value):
+            raise ValueError(f"condition {condition!r} value must not be NaN")
+    else:
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise TypeError(f"condition {condition!r} needs an int value, got {kind}")
+        if not 0 <= value <= sys.maxsize:
+            raise ValueError(
+                f"condition {condition!r} value must be in 0..{sys.maxsize}, got {value}"
+            )
+
+
+@dataclass(frozen=True, slots=True)
+class AuditRule:
+    """One check on a context field; ``level`` S/A interlocks, B blocks, anything else warns."""
+
+    target_field: str
+    condition: str
+    value: Operand = None
+    _: KW_ONLY
+    level: str = "B"
+    min_threshold: int = 0
+    max_threshold: int = 1
+    reset_on_success: bool = True
+    message: str | None = None
+
+    def __post_init__(self) -> None:
+        _nonempty_str("target_field", self.target_field)
+        if not isinstance(self.condition, str):
+            raise TypeError(f"condition must be str, got {type(self.condition).__name__}")
+        if self.condition not in CONDITIONS:
+            raise ValueError(
+                f"unknown condition {self.condition!r}; expected one of {', '.join(CONDITIONS)}"
+            )
+        _check_value(self.condition, self.value)
+        _nonempty_str("level", self.level)
+        _u32("min_threshold", self.min_threshold)
+        _u32("max_threshold", self.max_threshold)
+        if not isinstance(self.reset_on_success, bool):
+            raise TypeError(
+                f"reset_on_success must be bool, got {type(self.reset_on_success).__name__}"
+            )
+        if self.message is not None and not isinstance(self.message, str):
+            raise TypeError(f"message must be str or None, got {type(self.message).__name__}")
+
+
+def _rules(name: str, rules: Iterable[AuditRule]) -> tuple[AuditRule, ...]:
+    try:
+        items = tuple(rules)
+    except TypeError:
+        raise TypeError(
+            f"{name} must be an iterable of AuditRule, got {type(rules).__name__}"
+        ) from None
+    for i, rule in enumerate(items):
+        if not isinstance(rule, AuditRule):
+            raise TypeError(f"{name}[{i}] must be AuditRule, got {type(rule).__name__}")
+    return items
+
+
+@dataclass(frozen=True, slots=True)
+class ProcessAudit:
+    """The rules checked before (inputs) and after (outputs) one process runs."""
+
+    input_rules: tuple[AuditRule, ...] = ()
+    output_rules: tuple[AuditRule, ...] = ()
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "input_rules", _rules("input_rules", self.input_rules))
+        object.__setattr__(self, "output_rules", _rules("output_rules", self.output_rules))
+
+
+@dataclass(frozen=True, slots=True)
+class AuditRecipe:
+    """Audit definitions keyed by process name."""
+
+    # A private copy, kept a plain dict because that is what the core reads.
+    definitions: dict[str, ProcessAudit] = field(hash=False)
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.definitions, Mapping):
+            raise TypeError(
+                f"definitions must be a mapping of process name to ProcessAudit, "
+                f"got {type(self.definitions).__name__}"
+            )
+        defs = dict(self.definitions)
+        for key, audit in defs.items():
+            if not isinstance(key, str):
+                raise TypeError(f"process name must be str, got {type(key).__name__} ({key!r})")
+            if not key:
+                raise ValueError("process name must not be empty")
+            if not isinstance(audit, ProcessAudit):
+                raise TypeError(
+                    f"definitions[{key!r}] must be ProcessAudit, got {type(audit).__name__}"
+                )
+        object.__setattr__(self, "definitions", defs)

@@ -1,0 +1,316 @@
+import dataclasses
+import math
+import sys
+from fractions import Fraction
+from types import MappingProxyType
+
+import pytest
+
+import kestu
+from kestu import audit
+from kestu.audit import (
+    AuditBlockError,
+    AuditError,
+    AuditInterlockError,
+    AuditRecipe,
+    AuditRule,
+    ProcessAudit,
+)
+
+U32_MAX = 2**32 - 1
+RULE_FIELDS = (
+    "target_field",
+    "condition",
+    "value",
+    "level",
+    "min_threshold",
+    "max_threshold",
+    "reset_on_success",
+    "message",
+)
+
+
+def rule(**overrides):
+    kwargs = dict(target_field="order.total", condition="min", value=0)
+    kwargs.update(overrides)
+    return AuditRule(**kwargs)
+
+
+# --- errors -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", [AuditInterlockError, AuditBlockError])
+@pytest.mark.parametrize("message", ["m", "", "order.total below 0 (3 times)"])
+def test_audit_errors_carry_exact_message(cls, message):
+    exc = cls(message)
+    assert str(exc) == message
+    assert isinstance(exc, AuditError)
+    with pytest.raises(cls):
+        raise exc
+
+
+def test_interlock_and_block_are_distinct():
+    assert not issubclass(AuditInterlockError, AuditBlockError)
+    assert not issubclass(AuditBlockError, AuditInterlockError)
+    assert issubclass(AuditError, Exception)
+
+
+@pytest.mark.parametrize("name", ["AuditError", "AuditInterlockError", "AuditBlockError",
+                                  "AuditRecipe", "ProcessAudit", "AuditRule"])
+def test_package_reexports(name):
+    assert getattr(kestu, name) is getattr(audit, name)
+    assert name in kestu.__all__
+
+
+# --- AuditRule ----------------------------------------------------------------
+
+
+def test_rule_defaults():
+    r = AuditRule("order.total", "min", 0)
+    assert (r.level, r.min_threshold, r.max_threshold, r.reset_on_success, r.message) == (
+        "B", 0, 1, True, None,
+    )
+
+
+def test_rule_has_exactly_the_attributes_the_core_reads():
+    assert tuple(f.name for f in dataclasses.fields(AuditRule)) == RULE_FIELDS
+    assert not hasattr(rule(), "__dict__")
+
+
+def test_rule_options_are_keyword_only():
+    with pytest.raises(TypeError):
+        AuditRule("order.total", "min", 0, "A")
+
+
+@pytest.mark.parametrize(
+    "condition, value",
+    [
+        ("eq", "paid"),
+        ("eq", ""),
+        ("neq", "cancelled"),
+        ("min", 0),
+        ("min", -1.5),
+        ("max", 10**30),
+        ("max", math.inf),
+        ("max", Fraction(1, 3)),
+        ("min_len", 0),
+        ("max_len", sys.maxsize),
+    ],
+)
+def test_rule_accepts_operand_matching_condition(condition, value):
+    r = AuditRule("cart.count()", condition, value)
+    assert (r.condition, r.value) == (condition, value)
+
+
+@pytest.mark.parametrize(
+    "condition, value, exc, fragment",
+    [
+        ("eq", None, TypeError, "str"),
+        ("eq", 1, TypeError, "str"),
+        ("neq", b"x", TypeError, "str"),
+        ("min", None, TypeError, "number"),
+        ("min", "1", TypeError, "number"),
+        ("max", True, TypeError, "number"),
+        ("max", math.nan, ValueError, "NaN"),
+        ("min_len", None, TypeError, "int"),
+        ("min_len", 1.0, TypeError, "int"),
+        ("max_len", False, TypeError, "int"),
+        ("min_len", -1, ValueError, "0.."),
+        ("max_len", sys.maxsize + 1, ValueError, "0.."),
+    ],
+)
+def test_rule_rejects_operand_not_matching_condition(condition, value, exc, fragment):
+    with pytest.raises(exc, match=rf"{condition}.*{fragment}|{fragment}.*{condition}"):
+        AuditRule("order.total", condition, value)
+
+
+@pytest.mark.parametrize("condition", ["between", "EQ", "", "min "])
+def test_unknown_condition_lists_known_ones(condition):
+    with pytest.raises(ValueError) as info:
+        rule(condition=condition)
+    for known in ("eq", "neq", "min", "max", "min_len", "max_len"):
+        assert known in str(info.value)
+
+
+@pytest.mark.parametrize("condition", [None, 1, ("eq",)])
+def test_non_string_condition_is_type_error(condition):
+    with pytest.raises(TypeError, match="condition must be str"):
+        rule(condition=condition)
+
+
+@pytest.mark.parametrize("field", ["min_threshold", "max_threshold"])
+@pytest.mark.parametrize("value", [0, 1, U32_MAX])
+def test_threshold_accepts_full_u32_range(field, value):
+    assert getattr(rule(**{field: value}), field) == value
+
+
+@pytest.mark.parametrize("field", ["min_threshold", "max_threshold"])
+@pytest.mark.parametrize(
+    "value, exc",
+    [(-1, ValueError), (U32_MAX + 1, ValueError), (True, TypeError), (False, TypeError),
+     (1.0, TypeError), ("1", TypeError), (None, TypeError)],
+)
+def test_threshold_rejects_bad_values(field, value, exc):
+    with pytest.raises(exc, match=field):
+        rule(**{field: value})
+
+
+@pytest.mark.parametrize(
+    "field, value, exc",
+    [
+        ("target_field", "", ValueError),
+        ("target_field", None, TypeError),
+        ("target_field", ["order", "total"], TypeError),
+        ("level", "", ValueError),
+        ("level", None, TypeError),
+        ("level", 1, TypeError),
+        ("reset_on_success", 1, TypeError),
+        ("reset_on_success", None, TypeError),
+        ("reset_on_success", "False", TypeError),
+        ("message", 5, TypeError),
+        ("message", b"bytes", TypeError),
+    ],
+)
+def test_rule_rejects_bad_field(field, value, exc):
+    with pytest.raises(exc, match=field):
+        rule(**{field: value})
+
+
+@pytest.mark.parametrize("level", ["S", "A", "B", "W", "info"])
+def test_any_non_empty_level_is_kept(level):
+    assert rule(level=level).level == level
+
+
+@pytest.mark.parametrize("message", [None, "", "total must be positive"])
+def test_message_may_be_str_or_none(message):
+    assert rule(message=message).message == message
+
+
+@pytest.mark.parametrize("field", RULE_FIELDS)
+def test_rule_is_immutable(field):
+    r = rule()
+    before = getattr(r, field)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        setattr(r, field, "changed")
+    assert getattr(r, field) == before
+
+
+def test_equal_rules_compare_and_hash_equal():
+    assert rule(level="A") == rule(level="A")
+    assert hash(rule(level="A")) == hash(rule(level="A"))
+    assert rule(level="A") != rule(level="S")
+
+
+# --- ProcessAudit -----------------------------------------------------------------
+
+
+def test_process_audit_defaults_to_no_rules():
+    pa = ProcessAudit()
+    assert (pa.input_rules, pa.output_rules) == ((), ())
+
+
+@pytest.mark.parametrize(
+    "make", [list, tuple, iter, lambda xs: (x for x in xs)], ids=["list", "tuple", "iterator", "generator"]
+)
+def test_process_audit_stores_rules_as_tuples(make):
+    a, b = rule(), rule(condition="eq", value="paid")
+    pa = ProcessAudit(make([a, b]), output_rules=make([b]))
+    assert pa.input_rules == (a, b) and type(pa.input_rules) is tuple
+    assert pa.output_rules == (b,) and type(pa.output_rules) is tuple
+
+
+def test_process_audit_copies_source_list():
+    rules = [rule()]
+    pa = ProcessAudit(input_rules=rules)
+    rules.append(rule(level="S"))
+    assert len(pa.input_rules) == 1
+
+
+@pytest.mark.parametrize("arg", ["input_rules", "output_rules"])
+@pytest.mark.parametrize(
+    "bad",
+    [{"target_field": "x"}, ("order.total", "min", 0), "order.total", None],
+    ids=["dict", "tuple", "str", "None"],
+)
+def test_process_audit_rejects_non_rule_items(arg, bad):
+    with pytest.raises(TypeError, match=rf"{arg}\[1\] must be AuditRule"):
+        ProcessAudit(**{arg: [rule(), bad]})
+
+
+@pytest.mark.parametrize("arg", ["input_rules", "output_rules"])
+@pytest.mark.parametrize("bad", [None, 3, rule()], ids=["None", "int", "bare-rule"])
+def test_process_audit_rejects_non_iterable(arg, bad):
+    with pytest.raises(TypeError, match=rf"{arg} must be an iterable of AuditRule"):
+        ProcessAudit(**{arg: bad})
+
+
+@pytest.mark.parametrize("field", ["input_rules", "output_rules"])
+def test_process_audit_is_immutable(field):
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        setattr(ProcessAudit(), field, ())
+
+
+# --- AuditRecipe -----------------------------------------------------------------
+
+
+class _Defs(dict):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make", [dict, MappingProxyType, _Defs], ids=["dict", "mappingproxy", "dict-subclass"]
+)
+def test_recipe_definitions_is_a_plain_dict(make):
+    pa = ProcessAudit([rule()])
+    recipe = AuditRecipe(make({"price": pa}))
+    assert type(recipe.definitions) is dict
+    assert recipe.definitions == {"price": pa}
+
+
+def test_recipe_copies_source_mapping():
+    source = {"price": ProcessAudit()}
+    recipe = AuditRecipe(source)
+    source["ship"] = ProcessAudit()
+    assert list(recipe.definitions) == ["price"]
+
+
+def test_recipe_has_the_shape_the_core_reads():
+    recipe = AuditRecipe(
+        {
+            "price": ProcessAudit(
+                [rule(level="S", max_threshold=3, reset_on_success=False, message="no")],
+                [rule(target_field="cart.count()", condition="max_len", value=5)],
+            )
+        }
+    )
+    definition = recipe.definitions["price"]
+    for rules in (definition.input_rules, definition.output_rules):
+        assert isinstance(rules, (list, tuple))
+        for r in rules:
+            assert all(isinstance(getattr(r, f), str) for f in ("target_field", "condition", "level"))
+            assert all(type(getattr(r, f)) is int for f in ("min_threshold", "max_threshold"))
+            assert type(r.reset_on_success) is bool
+
+
+@pytest.mark.parametrize(
+    "definitions, exc, fragment",
+    [
+        ([("price", ProcessAudit())], TypeError, "mapping"),
+        (None, TypeError, "mapping"),
+        ({1: ProcessAudit()}, TypeError, "process name must be str"),
+        ({"": ProcessAudit()}, ValueError, "must not be empty"),
+        ({"price": [rule()]}, TypeError, r"definitions\['price'\] must be ProcessAudit"),
+        ({"price": {"input_rules": []}}, TypeError, r"definitions\['price'\]"),
+    ],
+)
+def test_recipe_rejects_bad_definitions(definitions, exc, fragment):
+    with pytest.raises(exc, match=fragment):
+        AuditRecipe(definitions)
+
+
+def test_recipe_cannot_be_rebound_and_stays_hashable():
+    recipe = AuditRecipe({"price": ProcessAudit()})
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        recipe.definitions = {}
+    assert recipe == AuditRecipe({"price": ProcessAudit()})
+    hash(recipe)

@@ -1,0 +1,205 @@
+import dataclasses
+import os
+import subprocess
+import sys
+
+import pytest
+
+import kestu
+from kestu import contracts
+from kestu.contracts import Contract, ContractViolationError, process
+
+
+def _plain(ctx):
+    return ctx
+
+
+async def _coro(ctx):
+    return ctx
+
+
+class _CallableClass:
+    def __call__(self, ctx):
+        return ctx
+
+
+@pytest.mark.parametrize(
+    "target",
+    [_plain, _coro, lambda ctx: ctx, _CallableClass, _CallableClass()],
+    ids=["function", "async", "lambda", "class", "instance"],
+)
+def test_decorator_returns_same_object_with_contract(target):
+    decorated = process(inputs=["order"], outputs=["order.total"], errors=["KeyError"])(target)
+    assert decorated is target
+    assert target._pop_contract == Contract(("order",), ("order.total",), ("KeyError",))
+
+
+@pytest.mark.parametrize(
+    "make",
+    [list, tuple, iter, lambda xs: (x for x in xs), lambda xs: dict.fromkeys(xs)],
+    ids=["list", "tuple", "iterator", "generator", "dict"],
+)
+def test_any_iterable_of_names_is_stored_as_tuple(make):
+    paths = ["order", "order.items", "domain.items[2]"]
+
+    @process(inputs=make(paths), outputs=make(paths[:1]), errors=make(["ValueError", "KeyError"]))
+    def fn(ctx):
+        return ctx
+
+    c = fn._pop_contract
+    assert (c.inputs, c.outputs, c.errors) == (
+        ("order", "order.items", "domain.items[2]"),
+        ("order",),
+        ("ValueError", "KeyError"),
+    )
+    for field in (c.inputs, c.outputs, c.errors):
+        assert type(field) is tuple
+
+
+def test_empty_call_gives_empty_contract():
+    @process()
+    def fn(ctx):
+        return ctx
+
+    assert (fn._pop_contract.inputs, fn._pop_contract.outputs, fn._pop_contract.errors) == ((), (), ())
+
+
+def test_contracts_are_not_shared_between_decorations():
+    @process(inputs=["a"])
+    def first(ctx):
+        return ctx
+
+    @process(inputs=["b"])
+    def second(ctx):
+        return ctx
+
+    assert first._pop_contract.inputs == ("a",)
+    assert second._pop_contract.inputs == ("b",)
+
+
+def test_source_list_mutation_does_not_leak_into_contract():
+    names = ["order"]
+    deco = process(inputs=names)
+    names.append("secret")
+    fn = deco(_CallableClass())
+    assert fn._pop_contract.inputs == ("order",)
+
+
+@pytest.mark.parametrize("field", ["inputs", "outputs", "errors"])
+def test_contract_fields_cannot_be_reassigned(field):
+    c = Contract(inputs=("a",), outputs=("b",), errors=("E",))
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        setattr(c, field, ("x",))
+    assert getattr(c, field) != ("x",)
+
+
+def test_contract_rejects_new_attributes():
+    c = Contract()
+    # Slotted frozen dataclasses raise TypeError rather than AttributeError on some 3.1x releases.
+    with pytest.raises((AttributeError, TypeError)):
+        c.extra = 1
+    assert not hasattr(c, "extra")
+
+
+def test_contract_built_directly_is_normalised():
+    c = Contract(inputs=["a"], outputs=iter(["b"]), errors=["E"])
+    assert c == Contract(("a",), ("b",), ("E",))
+    assert hash(c) == hash(Contract(("a",), ("b",), ("E",)))
+
+
+@pytest.mark.parametrize("arg", ["inputs", "outputs", "errors"])
+@pytest.mark.parametrize("value", ["Order", b"Order", bytearray(b"Order")], ids=["str", "bytes", "bytearray"])
+def test_single_string_instead_of_sequence_is_type_error(arg, value):
+    with pytest.raises(TypeError, match=rf"^{arg} must be a sequence of names.*\[.*Order.*\]"):
+        process(**{arg: value})
+
+
+@pytest.mark.parametrize("arg", ["inputs", "outputs", "errors"])
+@pytest.mark.parametrize("value", [None, 3, object()], ids=["None", "int", "object"])
+def test_non_iterable_is_type_error(arg, value):
+    with pytest.raises(TypeError, match=rf"^{arg} must be an iterable of str, got {type(value).__name__}"):
+        process(**{arg: value})
+
+
+@pytest.mark.parametrize("arg", ["inputs", "outputs", "errors"])
+@pytest.mark.parametrize("bad", [1, None, b"Order", ("Order",)], ids=["int", "None", "bytes", "tuple"])
+def test_non_string_item_names_argument_and_position(arg, bad):
+    with pytest.raises(TypeError, match=rf"^{arg}\[1\] must be str, got {type(bad).__name__}"):
+        process(**{arg: ["Good", bad]})
+
+
+def test_exception_class_in_errors_suggests_its_name():
+    with pytest.raises(TypeError, match=r"errors\[0\].*'ValueError'"):
+        process(errors=[ValueError])
+
+
+@pytest.mark.parametrize("arg", ["inputs", "outputs", "errors"])
+def test_empty_name_is_value_error(arg):
+    with pytest.raises(ValueError, match=rf"^{arg}\[1\] is an empty name"):
+        process(**{arg: ["Good", ""]})
+
+
+@pytest.mark.parametrize("name", ["builtins.ValueError", "My Error", "1Error"])
+def test_error_names_must_be_bare_class_names(name):
+    with pytest.raises(ValueError, match=r"errors\[0\]"):
+        process(errors=[name])
+
+
+def test_paths_are_not_held_to_class_name_rules():
+    fn = process(inputs=["domain.items[2]"], outputs=["cart.count()"])(_CallableClass())
+    assert fn._pop_contract.outputs == ("cart.count()",)
+
+
+@pytest.mark.parametrize("target", [None, 42, "fn"], ids=["None", "int", "str"])
+def test_decorating_non_callable_is_type_error(target):
+    deco = process(inputs=["a"])
+    with pytest.raises(TypeError, match="callable"):
+        deco(target)
+
+
+def test_callable_without_attribute_support_is_type_error():
+    with pytest.raises(TypeError, match="cannot attach a contract"):
+        process()(len)
+    assert not hasattr(len, "_pop_contract")
+
+
+def test_bare_decorator_is_rejected_with_hint():
+    with pytest.raises(TypeError, match=r"@process\("):
+
+        @process
+        def fn(ctx):
+            return ctx
+
+
+@pytest.mark.parametrize("message", ["context path 'order' not declared", "", "ünïcode ✓"])
+def test_contract_violation_error_message_is_exact(message):
+    exc = contracts.ContractViolationError(message)
+    assert str(exc) == message
+    assert isinstance(exc, Exception)
+    with pytest.raises(ContractViolationError):
+        raise exc
+
+
+@pytest.mark.parametrize(
+    "name, module_attr",
+    [
+        ("process", contracts.process),
+        ("Contract", contracts.Contract),
+        ("ContractViolationError", contracts.ContractViolationError),
+    ],
+)
+def test_package_reexports(name, module_attr):
+    assert getattr(kestu, name) is module_attr
+    assert name in kestu.__all__
+
+
+def test_package_import_does_not_load_native_core():
+    pkg_root = os.path.dirname(os.path.dirname(kestu.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [pkg_root, os.environ.get("PYTHONPATH")])))
+    code = "import sys, kestu, kestu.contracts, kestu.audit; print('kestu_core' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+
+def test_package_ships_type_marker():
+    assert os.path.isfile(os.path.join(os.path.dirname(kestu.__file__), "py.typed"))
