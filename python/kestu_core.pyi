@@ -1,8 +1,26 @@
 """Type information for the native core of kestu."""
 
-from typing import final
+from typing import Any, TypeVar, final
 
-__all__ = ["ContextZone"]
+_T = TypeVar("_T")
+
+__all__ = ["Transaction", "ContextZone"]
+
+@final
+class Transaction:
+    def __init__(self) -> None: ...
+    def log(
+        self,
+        path: str,
+        op: str,
+        value: Any = None,
+        old_value: Any = None,
+        target: Any = None,
+        key: str | None = None,
+    ) -> None: ...
+    def get_shadow(self, original: _T, path: str | None = None) -> _T: ...
+    def commit(self) -> None: ...
+    def rollback(self) -> None: ...
 
 @final
 class ContextZone:

@@ -7,9 +7,12 @@
 // themselves. A conflict there is the internal-error exception.
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "../module/classdef.hpp"
 #include "../support/ref.hpp"
@@ -17,13 +20,38 @@
 
 namespace kestu {
 
+// One logged mutation. Empty Refs and nullopt are absent fields.
+struct DeltaEntry {
+    std::string path;
+    std::string op;
+    Ref value;
+    Ref old_value;
+    Ref target;  // the real object written directly (guard writes only)
+    std::optional<std::string> key;
+};
+
+// Both references are strong, so an identity in the cache stays unique.
+struct ShadowPair {
+    Ref original;
+    Ref shadow;
+};
+
+struct TransactionObject {
+    PyObject_HEAD
+    UseFlag use;
+    std::vector<DeltaEntry> delta_log;
+    std::unordered_map<uintptr_t, ShadowPair> shadow_cache;  // keyed by id()
+};
+
+inline TransactionObject* as_transaction(PyObject* tx) { return reinterpret_cast<TransactionObject*>(tx); }
+
 extern PyTypeObject* Transaction_Type;
 extern const ClassDef Transaction_class;
 
 inline bool is_transaction(PyObject* o) { return PyObject_TypeCheck(o, Transaction_Type); }
 
 // The use flag of a Transaction object.
-UseFlag& transaction_use(PyObject* tx);
+inline UseFlag& transaction_use(PyObject* tx) { return as_transaction(tx)->use; }
 
 // A new, empty Transaction object.
 Ref new_transaction();

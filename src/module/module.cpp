@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "../support/error.hpp"
+#include "../delta/transaction.hpp"
 #include "../zones/zone.hpp"
 #include "classdef.hpp"
 
@@ -13,6 +14,7 @@ namespace {
 
 // Registration order is the module's public order (and that of __all__).
 const ClassDef* const kClasses[] = {
+    &Transaction_class,
     &ContextZone_class,
 };
 

@@ -1,0 +1,93 @@
+// Shadow copies: one shallow copy per object and transaction, the object
+// itself for heavy-zone paths and for objects that refuse to be copied.
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "../support/error.hpp"
+#include "../support/names.hpp"
+#include "../support/text.hpp"
+#include "../zones/zone.hpp"
+#include "transaction.hpp"
+
+namespace kestu {
+namespace {
+
+struct HeavyPaths {
+    std::mutex mutex;
+    std::unordered_set<std::string> paths;
+};
+
+// LOGGED_HEAVY_PATHS: the paths whose heavy-zone notice was printed, for
+// the life of the process (never freed).
+HeavyPaths& logged_heavy_paths() {
+    static HeavyPaths* const set = new HeavyPaths();
+    return *set;
+}
+
+void heavy_notice_once(std::string_view path) {
+    HeavyPaths& heavy = logged_heavy_paths();
+    std::lock_guard<std::mutex> lock(heavy.mutex);
+    std::string key(path);
+    if (heavy.paths.contains(key)) return;
+    write_stderr_line("[Kestu] HEAVY zone: skipping shadow copy for '" + key + "' (Logged once)");
+    heavy.paths.insert(std::move(key));
+}
+
+uintptr_t identity(PyObject* o) { return reinterpret_cast<uintptr_t>(o); }
+
+void cache_by_reference(TransactionObject* t, PyObject* original) {
+    t->shadow_cache[identity(original)] = ShadowPair{Ref::borrow(original), Ref::borrow(original)};
+}
+
+Ref copy_module() {
+    // A module already in sys.modules is what an import would return.
+    PyObject* name = KNAME("copy");
+    if (PyObject* m = PyImport_GetModule(name)) return Ref::steal(m);
+    if (PyErr_Occurred()) throw py_error{};
+    return check(PyImport_Import(name));
+}
+
+}  // namespace
+
+Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_view> path) {
+    TransactionObject* t = as_transaction(tx);
+    Ref original = Ref::borrow(original_ptr);
+    auto hit = t->shadow_cache.find(identity(original.get()));
+    if (hit != t->shadow_cache.end()) return hit->second.shadow.dup();
+
+    if (path) {
+        std::string_view segment = *path;
+        if (size_t dot = segment.rfind('.'); dot != std::string_view::npos) segment = segment.substr(dot + 1);
+        if (resolve_zone(segment) == ContextZone::Heavy) {
+            heavy_notice_once(*path);
+            cache_by_reference(t, original.get());
+            return original;
+        }
+    }
+
+    Ref module = copy_module();
+    Ref shadow = Ref::steal(PyObject_GetAttr(module.get(), KNAME("copy")));
+    if (shadow) shadow = Ref::steal(PyObject_CallOneArg(shadow.get(), original.get()));
+    if (!shadow) {
+        // Ctrl-C, SystemExit and broken invariants are not copy failures.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py_error{};
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        Ref e_type = Ref::steal(type), e_value = Ref::steal(value), e_tb = Ref::steal(tb);
+        std::string error = e_value ? exception_text(e_value.get()) : std::string("<exception str() failed>");
+        std::string type_text = type_name_or(original.get(), "unknown");
+        std::string path_text = path ? std::string(*path) : std::string("unknown");
+        write_stderr_line("[Kestu] WARNING: Cannot copy '" + path_text + "' (type: " + type_text + "): " + error +
+                          ". Using reference instead.");
+        cache_by_reference(t, original.get());
+        return original;
+    }
+    if (PyObject_SetAttr(shadow.get(), KNAME("_lock_manager"), Py_None) < 0) PyErr_Clear();
+    t->shadow_cache[identity(original.get())] = ShadowPair{original.dup(), shadow.dup()};
+    t->shadow_cache[identity(shadow.get())] = ShadowPair{original.dup(), shadow.dup()};
+    return shadow;
+}
+
+}  // namespace kestu

@@ -1,0 +1,216 @@
+// Transaction: the delta log of one process run and its shadow cache, with
+// commit (shadows copied back by type name) and rollback (attribute writes
+// undone newest first).
+#include "transaction.hpp"
+
+#include <new>
+#include <utility>
+
+#include "../support/args.hpp"
+#include "../support/error.hpp"
+#include "../support/names.hpp"
+#include "../support/text.hpp"
+
+namespace kestu {
+
+PyTypeObject* Transaction_Type = nullptr;
+
+namespace {
+
+// -- the operations, run while the caller holds exclusive use ----------------
+
+void commit_pair(const ShadowPair& pair) {
+    PyObject* original = pair.original.get();
+    PyObject* shadow = pair.shadow.get();
+    std::string name = type_name(original);
+    if (name == "list") {
+        Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+        check_status(PyObject_SetItem(original, all.get(), shadow));
+    } else if (name == "dict") {
+        check(PyObject_CallMethodNoArgs(original, KNAME("clear")));
+        Ref update = check(PyObject_GetAttr(original, KNAME("update")));
+        check(PyObject_CallOneArg(update.get(), shadow));
+    } else {
+        // Instance attributes only; objects without a __dict__ are skipped.
+        Ref mine = Ref::steal(PyObject_GetAttr(original, KNAME("__dict__")));
+        if (!mine) return PyErr_Clear();
+        Ref theirs = Ref::steal(PyObject_GetAttr(shadow, KNAME("__dict__")));
+        if (!theirs) return PyErr_Clear();
+        Ref update = check(PyObject_GetAttr(mine.get(), KNAME("update")));
+        check(PyObject_CallOneArg(update.get(), theirs.get()));
+    }
+}
+
+void commit_locked(TransactionObject* t) {
+    // Stable while we run: nothing else may use the transaction meanwhile.
+    for (const auto& [id, pair] : t->shadow_cache) {
+        (void)id;
+        if (pair.original.get() == pair.shadow.get()) continue;
+        commit_pair(pair);
+    }
+}
+
+void rollback_locked(TransactionObject* t) {
+    for (size_t i = t->delta_log.size(); i-- > 0;) {
+        const DeltaEntry& e = t->delta_log[i];
+        if (e.op != "SET" || !e.target || !e.key || !e.old_value) continue;
+        Ref target = e.target.dup(), old_value = e.old_value.dup();
+        Ref key = check(PyUnicode_FromStringAndSize(e.key->data(), static_cast<Py_ssize_t>(e.key->size())));
+        check_status(PyObject_SetAttr(target.get(), key.get(), old_value.get()));
+    }
+    // Moved out first, so finalisers run on a transaction already empty.
+    std::vector<DeltaEntry> log = std::move(t->delta_log);
+    t->delta_log.clear();
+    std::unordered_map<uintptr_t, ShadowPair> cache = std::move(t->shadow_cache);
+    t->shadow_cache.clear();
+    log.clear();
+    cache.clear();
+}
+
+// -- Python surface ----------------------------------------------------------
+
+PyObject* Transaction_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{"Transaction", {}};
+    PyObject* none[1] = {nullptr};
+    parse_args(sig, args, kwargs, none);
+    Ref self = check(type->tp_alloc(type, 0));
+    TransactionObject* t = as_transaction(self.get());
+    new (&t->use) UseFlag();
+    new (&t->delta_log) std::vector<DeltaEntry>();
+    new (&t->shadow_cache) std::unordered_map<uintptr_t, ShadowPair>();
+    return self.release();
+}
+
+int Transaction_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    TransactionObject* t = as_transaction(self);
+    for (const DeltaEntry& e : t->delta_log) {
+        Py_VISIT(e.value.get());
+        Py_VISIT(e.old_value.get());
+        Py_VISIT(e.target.get());
+    }
+    for (const auto& [id, pair] : t->shadow_cache) {
+        (void)id;
+        Py_VISIT(pair.original.get());
+        Py_VISIT(pair.shadow.get());
+    }
+    return 0;
+}
+
+int Transaction_clear(PyObject* self) {
+    TransactionObject* t = as_transaction(self);
+    std::vector<DeltaEntry> log = std::move(t->delta_log);
+    t->delta_log.clear();
+    std::unordered_map<uintptr_t, ShadowPair> cache = std::move(t->shadow_cache);
+    t->shadow_cache.clear();
+    return 0;  // the moved-out references are released here
+}
+
+void Transaction_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Transaction_clear(self);
+    TransactionObject* t = as_transaction(self);
+    t->delta_log.~vector();
+    t->shadow_cache.~unordered_map();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Ref optional_ref(PyObject* o) { return (o && o != Py_None) ? Ref::borrow(o) : Ref(); }
+
+PyObject* Transaction_log_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"Transaction.log",
+                               {{"path", true}, {"op", true}, {"value", false}, {"old_value", false}, {"target", false},
+                                {"key", false}}};
+    PyObject* a[6];
+    parse_args(sig, args, nargs, kwnames, a);
+    std::string path = to_string(a[0], "path");
+    std::string op = to_string(a[1], "op");
+    std::optional<std::string> key;
+    if (a[5] && a[5] != Py_None) key = to_string(a[5], "key");
+    ExclusiveUse use(self, transaction_use(self));
+    log_internal(self, std::move(path), std::move(op), optional_ref(a[2]), optional_ref(a[3]), optional_ref(a[4]),
+                 std::move(key));
+    Py_RETURN_NONE;
+}
+
+PyObject* Transaction_get_shadow_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"Transaction.get_shadow", {{"original", true}, {"path", false}}};
+    PyObject* a[2];
+    parse_args(sig, args, nargs, kwnames, a);
+    std::optional<std::string_view> path;
+    if (a[1] && a[1] != Py_None) path = to_utf8(a[1], "path");
+    Ref keep_path = Ref::borrow(a[1]);  // the view borrows from it
+    ExclusiveUse use(self, transaction_use(self));
+    return get_shadow(self, a[0], path).release();
+}
+
+PyObject* Transaction_commit_impl(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    parse_no_args("Transaction.commit", nargs, kwnames);
+    ExclusiveUse use(self, transaction_use(self));
+    commit_locked(as_transaction(self));
+    Py_RETURN_NONE;
+}
+
+PyObject* Transaction_rollback_impl(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    parse_no_args("Transaction.rollback", nargs, kwnames);
+    ExclusiveUse use(self, transaction_use(self));
+    rollback_locked(as_transaction(self));
+    Py_RETURN_NONE;
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef Transaction_methods[] = {
+    {"log", as_cfunction(wrap<Transaction_log_impl>), kFast,
+     "log($self, path, op, value=None, old_value=None, target=None, key=None)\n--\n\n"},
+    {"get_shadow", as_cfunction(wrap<Transaction_get_shadow_impl>), kFast,
+     "get_shadow($self, original, path=None)\n--\n\n"},
+    {"commit", as_cfunction(wrap<Transaction_commit_impl>), kFast, "commit($self)\n--\n\n"},
+    {"rollback", as_cfunction(wrap<Transaction_rollback_impl>), kFast, "rollback($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot Transaction_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(wrap<Transaction_new_impl>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Transaction_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Transaction_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Transaction_clear)},
+    {Py_tp_methods, Transaction_methods},
+    {Py_tp_doc, const_cast<char*>("Transaction()\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec Transaction_spec = {"kestu_core.Transaction", sizeof(TransactionObject), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, Transaction_slots};
+
+}  // namespace
+
+const ClassDef Transaction_class = {"Transaction", &Transaction_spec, &Transaction_Type, nullptr};
+
+// -- native face -------------------------------------------------------------
+
+Ref new_transaction() {
+    PyObject* t = reinterpret_cast<PyObject*>(Transaction_Type);
+    return check(PyObject_CallNoArgs(t));
+}
+
+void log_internal(PyObject* tx, std::string path, std::string op, Ref value, Ref old_value, Ref target,
+                  std::optional<std::string> key) {
+    as_transaction(tx)->delta_log.push_back(
+        DeltaEntry{std::move(path), std::move(op), std::move(value), std::move(old_value), std::move(target),
+                   std::move(key)});
+}
+
+void commit(PyObject* tx) {
+    NativeExclusiveUse use(tx, transaction_use(tx));
+    commit_locked(as_transaction(tx));
+}
+
+void rollback(PyObject* tx) {
+    NativeExclusiveUse use(tx, transaction_use(tx));
+    rollback_locked(as_transaction(tx));
+}
+
+}  // namespace kestu
