@@ -1,10 +1,10 @@
 """Type information for the native core of kestu."""
 
-from typing import Any, TypeVar, final
+from typing import Any, Self, TypeVar, final
 
 _T = TypeVar("_T")
 
-__all__ = ["Transaction", "ContextZone"]
+__all__ = ["Transaction", "ContextZone", "StateMachine"]
 
 @final
 class Transaction:
@@ -32,3 +32,11 @@ class ContextZone:
     def __eq__(self, value: object, /) -> bool: ...
     def __ne__(self, value: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
+
+@final
+class StateMachine:
+    def __new__(cls, definition: object, start_state: str = ...) -> Self: ...
+    @property
+    def current_state(self) -> str: ...
+    def get_current_state(self) -> str: ...
+    def trigger(self, event: str) -> list[str]: ...

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "../fsm/state_machine.hpp"
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
 #include "../zones/zone.hpp"
@@ -16,6 +17,7 @@ namespace {
 const ClassDef* const kClasses[] = {
     &Transaction_class,
     &ContextZone_class,
+    &StateMachine_class,
 };
 
 PyModuleDef kestu_module = {
