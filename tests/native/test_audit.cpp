@@ -8,6 +8,7 @@
 
 #include "audit/policy.hpp"
 #include "harness.hpp"
+#include "log_capture.hpp"
 #include "support/error.hpp"
 #include "support/log.hpp"
 #include "support/text.hpp"
@@ -170,39 +171,9 @@ std::optional<AuditPolicy> policy_of(const std::string& rules, const std::string
     return build("Recipe({'p': Audit(input_rules=[" + rules + "])})", source);
 }
 
-struct Record {
-    klog::Level level;
-    std::string target;
-    std::string text;
-};
+using harness::LogCapture;
 
-// Collects log records for one test; restores the channel when it ends.
-struct LogCapture {
-    std::vector<Record> records;
-    explicit LogCapture(klog::Level max = klog::Level::Trace) {
-        klog::set_receiver(&receive, this);
-        klog::set_max_level(max);
-    }
-    ~LogCapture() {
-        klog::set_max_level(klog::Level::Off);
-        klog::set_receiver(nullptr, nullptr);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-    static void receive(void* ctx, klog::Level level, std::string_view target, std::string_view text) {
-        static_cast<LogCapture*>(ctx)->records.push_back({level, std::string(target), std::string(text)});
-    }
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        for (const Record& r : records) out.push_back(r.text);
-        return out;
-    }
-    bool all_audit_warnings() const {
-        for (const Record& r : records)
-            if (r.level != klog::Level::Warn || r.target != "kestu_core::audit") return false;
-        return true;
-    }
-};
+bool all_audit_warnings(const LogCapture& log) { return log.all(klog::Level::Warn, "kestu_core::audit"); }
 
 AuditOutcome evaluate(AuditPolicy& policy, PyObject* root, std::string_view phase = "input") {
     AuditOutcome out = policy.evaluate("p", phase, root);
@@ -595,7 +566,7 @@ TEST(audit_block_message_and_early_warning_from_the_example) {
     CHECK(out.kind == AuditOutcome::Kind::Pass);
     CHECK(count_of(*twice, "p:user.age:min") == std::optional<uint32_t>(1));
     CHECK(log.texts() == std::vector<std::string>{"[EARLY WARNING] Rule 'min' violated on 'user.age'. Count: 1"});
-    CHECK(log.all_audit_warnings());
+    CHECK(all_audit_warnings(log));
     out = evaluate(*twice, root.get());
     CHECK(out.kind == AuditOutcome::Kind::Block);
     CHECK(count_of(*twice, "p:user.age:min") == std::optional<uint32_t>(0));
@@ -679,7 +650,7 @@ TEST(audit_levels) {
         std::string message = std::string("[input] Rule 'eq' violated on 'v'. Value=x. Level ") + r.level;
         bool ok = out.kind == r.kind;
         if (r.kind == AuditOutcome::Kind::Pass)
-            ok = ok && log.texts() == std::vector<std::string>{message} && log.all_audit_warnings();
+            ok = ok && log.texts() == std::vector<std::string>{message} && all_audit_warnings(log);
         else
             ok = ok && out.message == message && log.records.empty();
         if (!ok) harness::fail(__FILE__, __LINE__, std::string("level '") + r.level + "'");
@@ -788,7 +759,7 @@ TEST(audit_records_are_formatted_only_when_admitted) {
     evaluate(*policy, root.get());
     CHECK(log.texts() == (std::vector<std::string>{"[EARLY WARNING] Rule 'min' violated on 'v'. Count: 1",
                                                    "[input] Rule 'min' violated on 'v'. Value=1. Level W"}));
-    CHECK(log.all_audit_warnings());
+    CHECK(all_audit_warnings(log));
 }
 
 TEST(audit_hostile_values_never_fail_evaluation) {
