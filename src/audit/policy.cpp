@@ -267,7 +267,7 @@ AuditOutcome AuditPolicy::evaluate(std::string_view process, std::string_view ph
     for (const RuleSpec& rule : rules) {
         Ref actual = lookup_value(root, rule.target_field);
         if (!actual || !violates(rule, actual.get())) {
-            if (rule.reset_on_success) {
+            if (rule.reset_on_success && !violation_counts_.empty()) {
                 auto count = violation_counts_.find(counter_key(process, rule));
                 if (count != violation_counts_.end()) count->second = 0;
             }
