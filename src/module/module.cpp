@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../fsm/state_machine.hpp"
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
+#include "../fsm/state_machine.hpp"
 #include "../zones/zone.hpp"
 #include "classdef.hpp"
 
