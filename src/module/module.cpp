@@ -6,6 +6,8 @@
 
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
+#include "../structures/frozen.hpp"
+#include "../structures/tracked.hpp"
 #include "../zones/zone.hpp"
 #include "classdef.hpp"
 
@@ -16,6 +18,10 @@ namespace {
 const ClassDef* const kClasses[] = {
     &Transaction_class,
     &ContextZone_class,
+    &TrackedList_class,
+    &TrackedDict_class,
+    &FrozenList_class,
+    &FrozenDict_class,
 };
 
 PyModuleDef kestu_module = {
