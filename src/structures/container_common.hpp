@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "../delta/transaction.hpp"
 #include "../support/args.hpp"
