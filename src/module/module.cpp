@@ -7,6 +7,8 @@
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
 #include "../fsm/state_machine.hpp"
+#include "../structures/frozen.hpp"
+#include "../structures/tracked.hpp"
 #include "../zones/zone.hpp"
 #include "classdef.hpp"
 
@@ -17,6 +19,10 @@ namespace {
 const ClassDef* const kClasses[] = {
     &Transaction_class,
     &ContextZone_class,
+    &TrackedList_class,
+    &TrackedDict_class,
+    &FrozenList_class,
+    &FrozenDict_class,
     &StateMachine_class,
 };
 
