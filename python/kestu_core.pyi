@@ -1,11 +1,11 @@
 """Type information for the native core of kestu."""
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any, Self, TypeVar, final
 
 _T = TypeVar("_T")
 
-__all__ = ["Transaction", "ContextZone", "TrackedList", "TrackedDict", "FrozenList", "FrozenDict", "StateMachine"]
+__all__ = ["Transaction", "ContextGuard", "ContextZone", "TrackedList", "TrackedDict", "FrozenList", "FrozenDict", "StateMachine"]
 
 @final
 class Transaction:
@@ -22,6 +22,27 @@ class Transaction:
     def get_shadow(self, original: _T, path: str | None = None) -> _T: ...
     def commit(self) -> None: ...
     def rollback(self) -> None: ...
+
+@final
+class ContextGuard:
+    def __new__(
+        cls,
+        target: Any,
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+        tx: Transaction | None,
+        is_admin: bool = False,
+        strict_mode: bool = False,
+    ) -> ContextGuard: ...
+    @property
+    def _target(self) -> Any: ...
+    def __getattribute__(self, name: str, /) -> Any: ...
+    def __setattr__(self, name: str, value: Any, /) -> None: ...
+    def __getitem__(self, key: Any, /) -> Any: ...
+    def __setitem__(self, key: Any, value: Any, /) -> None: ...
+    def __delitem__(self, key: Any, /) -> None: ...
+    def __iter__(self) -> Iterator[Any]: ...
+    def __contains__(self, key: object, /) -> bool: ...
 
 @final
 class ContextZone:

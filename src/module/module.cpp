@@ -7,6 +7,7 @@
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
 #include "../fsm/state_machine.hpp"
+#include "../guards/guard.hpp"
 #include "../structures/frozen.hpp"
 #include "../structures/tracked.hpp"
 #include "../zones/zone.hpp"
@@ -18,6 +19,7 @@ namespace {
 // Registration order is the module's public order (and that of __all__).
 const ClassDef* const kClasses[] = {
     &Transaction_class,
+    &ContextGuard_class,
     &ContextZone_class,
     &TrackedList_class,
     &TrackedDict_class,
