@@ -1,8 +1,7 @@
 """FrozenDict and FrozenList: read-only views with nested frozen wrapping.
 
-Deviation from the specification, decided by the issue: a negative
-FrozenList index counts from the end (as in TrackedList) instead of being
-replaced by 0.
+A negative FrozenList index counts from the end (as in TrackedList); it is
+never replaced by 0.
 """
 
 import copy
@@ -255,8 +254,7 @@ def test_frozen_list_indexing(index, value):
 
 
 def test_frozen_list_negative_index_counts_from_the_end():
-    # The specification's text clamps a negative index to 0; the issue
-    # decided for the sound behaviour.
+    # Clamping to 0 would return the first item for view[-1].
     view = FrozenList([10, 20, 30])
     assert view[-1] == 30
     assert view[-2] == 20

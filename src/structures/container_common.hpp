@@ -204,7 +204,7 @@ inline void tracked_setstate(PyObject* self, PyObject* state, bool list) {
     o->path = Ref::borrow(item);
 }
 
-// Constructor arguments checked in the specification's order; returns the
+// Constructor arguments checked in parameter order; returns the
 // new wrapper (new reference).
 inline PyObject* tracked_new(PyTypeObject* type, PyObject* data, PyObject* tx, PyObject* path, bool list) {
     if (list) require_list(data, "data");

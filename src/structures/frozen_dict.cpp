@@ -1,4 +1,4 @@
-// FrozenDict (spec Part 3.3): a read-only view over a dict; nested lists and
+// FrozenDict: a read-only view over a dict; nested lists and
 // dicts are handed out as new frozen views over the same objects.
 #include "../support/args.hpp"
 #include "../support/error.hpp"

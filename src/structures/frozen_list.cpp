@@ -1,4 +1,4 @@
-// FrozenList (spec Part 3.3): a read-only view over a list; nested lists and
+// FrozenList: a read-only view over a list; nested lists and
 // dicts are handed out as new frozen views over the same objects.
 #include <cstdint>
 
@@ -29,8 +29,8 @@ PyObject* FrozenList_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return reinterpret_cast<PyObject*>(o);
 }
 
-// A negative index counts from the end, as in TrackedList (this mends the
-// specification, whose text clamps it to 0: decided by the issue).
+// A negative index counts from the end, as in TrackedList: clamping it to 0
+// would quietly hand out the first item for view[-1].
 PyObject* FrozenList_subscript(PyObject* self, PyObject* index) {
     Ref data = data_of(self);
     int64_t i = to_i64(index, "index");

@@ -1,4 +1,4 @@
-// TrackedDict (spec Part 3.1): a dict view that logs every item write and
+// TrackedDict: a dict view that logs every item write and
 // delete into its Transaction and shadows nested lists and dicts on read.
 #include <optional>
 #include <string>

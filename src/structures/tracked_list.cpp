@@ -1,4 +1,4 @@
-// TrackedList (spec Part 3.2): a list view that logs item assignment,
+// TrackedList: a list view that logs item assignment,
 // append and pop into its Transaction and shadows nested lists and dicts on
 // read.
 #include <cstdint>
