@@ -40,14 +40,6 @@ void cache_by_reference(TransactionObject* t, PyObject* original) {
     t->shadow_cache[identity(original)] = ShadowPair{Ref::borrow(original), Ref::borrow(original)};
 }
 
-Ref copy_module() {
-    // A module already in sys.modules is what an import would return.
-    PyObject* name = KNAME("copy");
-    if (PyObject* m = PyImport_GetModule(name)) return Ref::steal(m);
-    if (PyErr_Occurred()) throw py_error{};
-    return check(PyImport_Import(name));
-}
-
 }  // namespace
 
 Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_view> path) {
@@ -66,7 +58,7 @@ Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_v
         }
     }
 
-    Ref module = copy_module();
+    Ref module = check(PyImport_Import(KNAME("copy")));  // honours import hooks
     Ref shadow = Ref::steal(PyObject_GetAttr(module.get(), KNAME("copy")));
     if (shadow) shadow = Ref::steal(PyObject_CallOneArg(shadow.get(), original.get()));
     if (!shadow) {

@@ -24,7 +24,10 @@ void commit_pair(const ShadowPair& pair) {
     PyObject* shadow = pair.shadow.get();
     std::string name = type_name(original);
     if (name == "list") {
-        Ref all = check(PySlice_New(nullptr, nullptr, nullptr));
+        // The full slice comes from builtins.slice(None), as Python code would make it.
+        Ref builtins = check(PyImport_Import(KNAME("builtins")));
+        Ref slice_type = check(PyObject_GetAttr(builtins.get(), KNAME("slice")));
+        Ref all = check(PyObject_CallOneArg(slice_type.get(), Py_None));
         check_status(PyObject_SetItem(original, all.get(), shadow));
     } else if (name == "dict") {
         check(PyObject_CallMethodNoArgs(original, KNAME("clear")));
@@ -109,12 +112,15 @@ int Transaction_clear(PyObject* self) {
 void Transaction_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, Transaction_dealloc)
     Transaction_clear(self);
     TransactionObject* t = as_transaction(self);
     t->delta_log.~vector();
     t->shadow_cache.~unordered_map();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 Ref optional_ref(PyObject* o) { return (o && o != Py_None) ? Ref::borrow(o) : Ref(); }

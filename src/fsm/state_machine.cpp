@@ -92,12 +92,15 @@ int StateMachine_clear(PyObject* self) {
 void StateMachine_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, StateMachine_dealloc)
     StateMachine_clear(self);
     StateMachineObject* machine = as_machine(self);
     machine->current_state.~basic_string();
     machine->definition.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject* current_state_of(PyObject* self) {

@@ -332,6 +332,8 @@ int ContextGuard_clear(PyObject* self) {
 void ContextGuard_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, ContextGuard_dealloc)
     ContextGuard_clear(self);
     GuardObject* g = as_guard(self);
     g->contract.~ContractRef();
@@ -340,6 +342,7 @@ void ContextGuard_dealloc(PyObject* self) {
     g->tx.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyGetSetDef ContextGuard_getset[] = {

@@ -43,11 +43,16 @@ void register_class(PyObject* module, const ClassDef& def) {
     if (!*def.type) {
         Ref type = check(PyType_FromSpec(def.spec));
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type.get());
-        // The spec's dotted name gives the class its __module__; assigning
+        // The PyType_Spec's dotted name gives the class its __module__; assigning
         // __name__ then makes the type name itself bare ("Engine").
         Ref bare = check(PyUnicode_FromString(def.name));
         check_status(PyObject_SetAttrString(type.get(), "__name__", bare.get()));
         if (def.ready) def.ready(t);
+        // Like the built-in types, ours cannot be patched from Python: the
+        // core dispatches on type names, and the guard's lookup fast path
+        // relies on its class dict being fixed.
+        t->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+        PyType_Modified(t);
         *def.type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
     }
     PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");

@@ -204,6 +204,8 @@ inline int Tracked_clear(PyObject* self) {
 inline void Tracked_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, Tracked_dealloc)
     Tracked_clear(self);
     auto* o = reinterpret_cast<TrackedObject*>(self);
     o->data.~Ref();
@@ -212,6 +214,7 @@ inline void Tracked_dealloc(PyObject* self) {
     o->use.~UseFlag();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 inline int Frozen_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -228,10 +231,13 @@ inline int Frozen_clear(PyObject* self) {
 inline void Frozen_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, Frozen_dealloc)
     Frozen_clear(self);
     reinterpret_cast<FrozenObject*>(self)->data.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // --- copy protocol of the tracked wrappers ---------------------------------
