@@ -1,10 +1,20 @@
 """Type information for the native core of kestu."""
 
-from typing import Any, TypeVar, final
+from typing import Any, Callable, TypeVar, final
 
 _T = TypeVar("_T")
 
-__all__ = ["Transaction", "ContextZone"]
+__all__ = ["Engine", "Transaction", "ContextZone"]
+
+class Engine:
+    """Runs registered processes and workflows against one context object."""
+
+    def __init__(self, ctx: Any, strict_mode: bool | None = None, audit_recipe: Any = None) -> None: ...
+    def register_process(self, name: str, func: Callable[..., Any]) -> None: ...
+    def execute_process(self, process_name: str, **kwargs: Any) -> Any: ...
+    def execute_workflow(self, steps: list[Any], **kwargs: Any) -> Any: ...
+    def execute_flux_step(self, step: Any, **kwargs: Any) -> None: ...
+    def evaluate_condition(self, condition: str) -> bool: ...
 
 @final
 class Transaction:

@@ -6,6 +6,7 @@
 
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
+#include "../engine/engine.hpp"
 #include "../zones/zone.hpp"
 #include "classdef.hpp"
 
@@ -14,6 +15,7 @@ namespace {
 
 // Registration order is the module's public order (and that of __all__).
 const ClassDef* const kClasses[] = {
+    &Engine_class,
     &Transaction_class,
     &ContextZone_class,
 };
