@@ -6,8 +6,10 @@
 // as the immutable built-ins do: the fields never change after __new__.
 #include "engine.hpp"
 
+#include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "../delta/transaction.hpp"
@@ -42,9 +44,44 @@ namespace {
     raise_instance(check(PyObject_CallOneArg(cls.get(), text.get())));
 }
 
-std::vector<std::string> contract_names(PyObject* contract, PyObject* attr) {
+using Names = std::shared_ptr<const std::vector<std::string>>;
+
+// Contract lists converted once per tuple: a tuple of exact str can never
+// change, so while we hold it its conversion stays valid. Anything else
+// (a list, str subclasses) is converted on every call. Process-wide and
+// never freed, like the registry.
+struct CachedNames {
+    Ref tuple;
+    Names names;
+};
+using NamesCache = std::unordered_map<PyObject*, CachedNames>;
+constexpr size_t kMaxCachedNameLists = 1024;
+
+NamesCache& names_cache() {
+    static NamesCache* const cache = new NamesCache();
+    return *cache;
+}
+
+bool all_exact_str(PyObject* tuple) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+    return true;
+}
+
+Names contract_names(PyObject* contract, PyObject* attr) {
     Ref value = check(PyObject_GetAttr(contract, attr));
-    return to_str_vec(value.get(), nullptr);
+    PyObject* v = value.get();
+    if (!PyTuple_CheckExact(v)) return std::make_shared<const std::vector<std::string>>(to_str_vec(v, nullptr));
+    NamesCache& cache = names_cache();
+    if (auto it = cache.find(v); it != cache.end()) return it->second.names;
+    Names names = std::make_shared<const std::vector<std::string>>(to_str_vec(v, nullptr));
+    if (all_exact_str(v)) {
+        // Dropping tuples of exact str runs no Python code, so clearing in
+        // place is safe.
+        if (cache.size() >= kMaxCachedNameLists) cache.clear();
+        cache.emplace(v, CachedNames{std::move(value), names});
+    }
+    return names;
 }
 
 // process(guard, **kwargs), by vectorcall.
@@ -126,15 +163,14 @@ Ref Engine::execute_process(EngineObject* self, std::string_view name, const Cal
         discard_ordinary_error();
         throw_error(PyExc_AttributeError, "Process '" + std::string(name) + "' usually needs @process decorator");
     }
-    std::vector<std::string> inputs = contract_names(contract.get(), KNAME("inputs"));
-    std::vector<std::string> outputs = contract_names(contract.get(), KNAME("outputs"));
-    std::vector<std::string> errors = contract_names(contract.get(), KNAME("errors"));
+    Names inputs = contract_names(contract.get(), KNAME("inputs"));
+    Names outputs = contract_names(contract.get(), KNAME("outputs"));
+    Names errors = contract_names(contract.get(), KNAME("errors"));
     contract.reset();
 
-    Ref guard = ContextGuard::new_internal(ctx.get(), std::move(inputs), std::move(outputs), tx.get(), false,
-                                           self->strict_mode);
+    Ref guard = ContextGuard::new_internal(ctx.get(), *inputs, *outputs, tx.get(), false, self->strict_mode);
     Ref result = call_process(process.get(), guard.get(), kwargs);
-    if (!result) handle_process_error(tx.get(), errors);
+    if (!result) handle_process_error(tx.get(), *errors);
 
     // Output rules read through an administrator guard on the same
     // transaction, so they see what the process wrote before it is committed.

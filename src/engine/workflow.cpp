@@ -64,14 +64,24 @@ void bind_optional(PyObject* locals, PyObject* ctx, PyObject* attr, PyObject* na
     if (value) check_status(PyDict_SetItem(locals, name, value.get()));
 }
 
-PyObject* main_globals() {
-    PyObject* main = PyImport_AddModule("__main__");  // borrowed
+PyObject* main_module() {
+    // The usual case without building the name each time; anything unusual
+    // in sys.modules goes through PyImport_AddModule's own rules.
+    PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), KNAME("__main__"));
+    if (found && PyModule_CheckExact(found)) return found;
+    if (PyErr_Occurred()) throw py_error{};
+    PyObject* main = PyImport_AddModule("__main__");
     if (!main) throw py_error{};
-    PyObject* globals = PyModule_GetDict(main);
-    PyObject* builtins = PyDict_GetItemWithError(globals, KNAME("__builtins__"));
+    return main;
+}
+
+// __main__.__dict__ (new reference), given builtins when it has none.
+Ref main_globals() {
+    Ref globals = Ref::borrow(PyModule_GetDict(main_module()));
+    PyObject* builtins = PyDict_GetItemWithError(globals.get(), KNAME("__builtins__"));
     if (!builtins) {
         if (PyErr_Occurred()) throw py_error{};
-        check_status(PyDict_SetItem(globals, KNAME("__builtins__"), PyEval_GetBuiltins()));
+        check_status(PyDict_SetItem(globals.get(), KNAME("__builtins__"), PyEval_GetBuiltins()));
     }
     return globals;
 }
@@ -161,7 +171,7 @@ bool Engine::evaluate_condition(EngineObject* self, PyObject* condition) {
                     "Invalid CString: nul byte found in provided data at position: " + std::to_string(pos));
     }
     Ref code = compiled_condition(text);
-    Ref globals = Ref::borrow(main_globals());
+    Ref globals = main_globals();
     Ref result = check(PyEval_EvalCode(code.get(), globals.get(), locals.get()));
     // Truthiness is not enough: the expression must give a bool.
     return to_bool(result.get(), nullptr);
