@@ -1,18 +1,11 @@
-"""Runs every bench/bench_*.py in turn, each in its own interpreter."""
+"""Runs every bench/bench_*.py in turn."""
 
 import pathlib
-import subprocess
+import runpy
 import sys
 
-
-def main() -> int:
-    here = pathlib.Path(__file__).resolve().parent
-    failed = 0
-    for script in sorted(here.glob("bench_*.py")):
-        print(f"== {script.name}", flush=True)
-        failed += subprocess.call([sys.executable, str(script)]) != 0
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+here = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(here))
+for path in sorted(here.glob("bench_*.py")):
+    print(f"== {path.stem}")
+    runpy.run_path(str(path), run_name="__main__")

@@ -59,6 +59,10 @@ public:
     const RuleMap& output_rules() const noexcept { return output_rules_; }
     const std::unordered_map<std::string, uint32_t>& violation_counts() const noexcept { return violation_counts_; }
 
+    // For tests only: puts a counter where reaching it by evaluation alone
+    // would take billions of calls.
+    void set_violation_count_for_testing(const std::string& key, uint32_t count);
+
 private:
     RuleMap input_rules_;
     RuleMap output_rules_;

@@ -7,6 +7,10 @@
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
 #include "../engine/engine.hpp"
+#include "../fsm/state_machine.hpp"
+#include "../guards/guard.hpp"
+#include "../structures/frozen.hpp"
+#include "../structures/tracked.hpp"
 #include "../zones/zone.hpp"
 #include "classdef.hpp"
 
@@ -17,7 +21,13 @@ namespace {
 const ClassDef* const kClasses[] = {
     &Engine_class,
     &Transaction_class,
+    &ContextGuard_class,
     &ContextZone_class,
+    &TrackedList_class,
+    &TrackedDict_class,
+    &FrozenList_class,
+    &FrozenDict_class,
+    &StateMachine_class,
 };
 
 PyModuleDef kestu_module = {

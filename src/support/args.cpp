@@ -137,6 +137,7 @@ void rethrow_with_arg(const char* arg) {
 std::string_view to_utf8(PyObject* o, const char* arg) {
     if (!PyUnicode_Check(o)) throw_conversion_error(o, "PyString", arg);
     Py_ssize_t len = 0;
+    if (const char* a = ascii_data(o, &len)) return std::string_view(a, static_cast<size_t>(len));
     const char* s = PyUnicode_AsUTF8AndSize(o, &len);
     if (!s) throw py_error{};  // lone surrogates: UnicodeEncodeError passes unchanged
     return std::string_view(s, static_cast<size_t>(len));

@@ -18,6 +18,7 @@ const char* plain_type_name(PyTypeObject* t, Py_ssize_t* len) {
     if (t->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         PyObject* name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
         if (!name || !PyUnicode_Check(name)) return nullptr;
+        if (const char* a = ascii_data(name, len)) return a;
         const char* s = PyUnicode_AsUTF8AndSize(name, len);
         if (!s) PyErr_Clear();
         return s;
@@ -60,11 +61,16 @@ std::string type_name(PyObject* o) {
     return utf8_lossy(generic_type_name(o).get());
 }
 
-bool type_name_is(PyObject* o, std::string_view name) {
+std::string_view type_name_view(PyObject* o, std::string& storage) {
     Py_ssize_t len = 0;
-    if (const char* s = plain_type_name(Py_TYPE(o), &len))
-        return std::string_view(s, static_cast<size_t>(len)) == name;
-    return utf8_lossy(generic_type_name(o).get()) == name;
+    if (const char* s = plain_type_name(Py_TYPE(o), &len)) return std::string_view(s, static_cast<size_t>(len));
+    storage = utf8_lossy(generic_type_name(o).get());
+    return storage;
+}
+
+bool type_name_is(PyObject* o, std::string_view name) {
+    std::string storage;
+    return type_name_view(o, storage) == name;
 }
 
 std::string type_name_or(PyObject* o, std::string_view fallback) {

@@ -7,8 +7,19 @@
 
 namespace kestu {
 
+// UTF-8 bytes of a str without a call for the common compact-ASCII case;
+// null for other strings (the caller falls back to the C API).
+inline const char* ascii_data(PyObject* str, Py_ssize_t* len) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
+    *len = PyUnicode_GET_LENGTH(str);
+    return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+}
+
 // type(o).__name__ as text; throws py_error when it cannot be read.
 std::string type_name(PyObject* o);
+// type(o).__name__ as a view: into the type itself for ordinary types,
+// else into `storage`. Throws py_error when the name cannot be read.
+std::string_view type_name_view(PyObject* o, std::string& storage);
 // Exact comparison of type(o).__name__ with `name`, with fast paths for
 // the built-in types; throws py_error when the name cannot be read.
 bool type_name_is(PyObject* o, std::string_view name);

@@ -1,0 +1,232 @@
+#pragma once
+// Pieces shared by the four container classes: the object layouts, the
+// exact-type-name dispatch, child paths and the GC slots.
+//
+// Invariants:
+//  * A tracked wrapper's fields change only inside __setstate__ (exclusive
+//    use of the wrapper) or tp_clear; every other method holds shared use,
+//    and still takes its own strong references to the fields it uses,
+//    because user code (hashes, comparisons, copy hooks, finalisers) runs in
+//    the middle of almost every operation.
+//  * A frozen view's field never changes after construction (except by
+//    tp_clear), so its methods only take a strong reference to it.
+//  * Fields are null only before construction finished or after tp_clear;
+//    `fields_of` refuses such an object instead of dereferencing null.
+#include <Python.h>
+
+#include <new>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "../delta/transaction.hpp"
+#include "../support/args.hpp"
+#include "../support/error.hpp"
+#include "../support/ref.hpp"
+#include "../support/text.hpp"
+#include "../support/use.hpp"
+#include "alnum.hpp"
+
+namespace kestu::containers {
+
+struct TrackedObject {
+    PyObject_HEAD
+    Ref data;  // list / dict (or subclass)
+    Ref tx;    // Transaction
+    Ref path;  // str (or subclass): the object given, kept for __getstate__
+    UseFlag use;
+};
+
+struct FrozenObject {
+    PyObject_HEAD
+    Ref data;  // list / dict (or subclass)
+};
+
+// How a nested value is handed out: by the exact text of type(v).__name__,
+// never by a subclass test, so an OrderedDict passes raw.
+enum class Kind { Other, List, Dict };
+
+inline Kind kind_of(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    // Exact built-in types cannot be renamed: answer without reading names.
+    if (t == &PyDict_Type) return Kind::Dict;
+    if (t == &PyList_Type) return Kind::List;
+    if (t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+        t == &PyTuple_Type || v == Py_None || t == &PyBytes_Type)
+        return Kind::Other;
+    const std::string name = type_name(v);  // may run a metaclass's __name__
+    if (name == "list") return Kind::List;
+    if (name == "dict") return Kind::Dict;
+    return Kind::Other;
+}
+
+// The path str as UTF-8 (lone surrogates become U+FFFD).
+inline std::string path_text(PyObject* path) { return utf8_lossy(path); }
+
+// "{path}.{key_text}" when key_text is a path word, else "{path}[{key_text}]".
+// str(key) may run user code.
+inline std::string dict_child_path(PyObject* path, PyObject* key) {
+    const std::string key_text = object_text(key);
+    std::string out = path_text(path);
+    out.reserve(out.size() + key_text.size() + 2);
+    if (is_path_word(key_text)) {
+        out += '.';
+        out += key_text;
+    } else {
+        out += '[';
+        out += key_text;
+        out += ']';
+    }
+    return out;
+}
+
+// "{path}[{pos}]".
+inline std::string list_child_path(PyObject* path, Py_ssize_t pos) {
+    std::string out = path_text(path);
+    out += '[';
+    out += std::to_string(pos);
+    out += ']';
+    return out;
+}
+
+// KeyError whose argument is the key's text, not the key.
+[[noreturn]] inline void throw_key_error(PyObject* key) { throw_error(PyExc_KeyError, object_text(key)); }
+
+[[noreturn]] inline void throw_cannot_delete() { throw_error(PyExc_NotImplementedError, "can't delete item"); }
+
+[[noreturn]] inline void throw_list_index() { throw_error(PyExc_IndexError, "list index out of range"); }
+
+// --- allocation and GC -----------------------------------------------------
+
+// A new, GC-tracked object of `type` with its C++ members constructed.
+template <typename T>
+inline T* alloc_object(PyTypeObject* type) {
+    PyObject* raw = type->tp_alloc(type, 0);
+    if (!raw) throw py_error{};
+    T* o = reinterpret_cast<T*>(raw);
+    new (&o->data) Ref();
+    if constexpr (std::is_same_v<T, TrackedObject>) {
+        new (&o->tx) Ref();
+        new (&o->path) Ref();
+        new (&o->use) UseFlag();
+    }
+    return o;
+}
+
+template <typename T>
+inline T* fields_of(PyObject* self) {
+    T* o = reinterpret_cast<T*>(self);
+    bool live = static_cast<bool>(o->data);
+    if constexpr (std::is_same_v<T, TrackedObject>) live = live && o->tx && o->path;
+    if (!live) throw_internal_error("container used after its references were cleared");
+    return o;
+}
+
+inline int Tracked_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* o = reinterpret_cast<TrackedObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(o->data.get());
+    Py_VISIT(o->tx.get());
+    Py_VISIT(o->path.get());  // a str subclass instance can sit in a cycle
+    return 0;
+}
+
+inline int Tracked_clear(PyObject* self) {
+    auto* o = reinterpret_cast<TrackedObject*>(self);
+    o->data.reset();
+    o->tx.reset();
+    o->path.reset();
+    return 0;
+}
+
+inline void Tracked_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Tracked_clear(self);
+    auto* o = reinterpret_cast<TrackedObject*>(self);
+    o->data.~Ref();
+    o->tx.~Ref();
+    o->path.~Ref();
+    o->use.~UseFlag();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+inline int Frozen_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<FrozenObject*>(self)->data.get());
+    return 0;
+}
+
+inline int Frozen_clear(PyObject* self) {
+    reinterpret_cast<FrozenObject*>(self)->data.reset();
+    return 0;
+}
+
+inline void Frozen_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Frozen_clear(self);
+    reinterpret_cast<FrozenObject*>(self)->data.~Ref();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- copy protocol of the tracked wrappers ---------------------------------
+
+// (data, tx, path): the field objects themselves (new reference).
+inline PyObject* tracked_state(PyObject* self) {
+    auto* o = fields_of<TrackedObject>(self);
+    SharedUse use(self, o->use);
+    return check(PyTuple_Pack(3, o->data.get(), o->tx.get(), o->path.get())).release();
+}
+
+// __setstate__((data, tx, path)): each step takes effect at once, so a
+// failing step leaves the earlier ones in place. Exclusive use of the
+// wrapper: a finaliser run by releasing an old field cannot see a wrapper
+// halfway through.
+inline void tracked_setstate(PyObject* self, PyObject* state, bool list) {
+    auto* o = reinterpret_cast<TrackedObject*>(self);
+    ExclusiveUse use(self, o->use);
+    require_tuple(state, nullptr);
+    PyObject* item = PyTuple_GetItem(state, 0);  // borrowed; the tuple's own IndexError
+    if (!item) throw py_error{};
+    if (list) require_list(item, nullptr);
+    else require_dict(item, nullptr);
+    o->data = Ref::borrow(item);
+    item = PyTuple_GetItem(state, 1);
+    if (!item) throw py_error{};
+    require_type(item, Transaction_Type, "Transaction", nullptr);
+    o->tx = Ref::borrow(item);
+    item = PyTuple_GetItem(state, 2);
+    if (!item) throw py_error{};
+    if (!PyUnicode_Check(item)) throw_conversion_error(item, "PyString", nullptr);
+    o->path = Ref::borrow(item);
+}
+
+// Constructor arguments checked in parameter order; returns the
+// new wrapper (new reference).
+inline PyObject* tracked_new(PyTypeObject* type, PyObject* data, PyObject* tx, PyObject* path, bool list) {
+    if (list) require_list(data, "data");
+    else require_dict(data, "data");
+    require_type(tx, Transaction_Type, "Transaction", "tx");
+    if (!PyUnicode_Check(path)) throw_conversion_error(path, "PyString", "path");
+    auto* o = alloc_object<TrackedObject>(type);
+    o->data = Ref::borrow(data);
+    o->tx = Ref::borrow(tx);
+    o->path = Ref::borrow(path);
+    return reinterpret_cast<PyObject*>(o);
+}
+
+// The same from native callers, with the path as UTF-8 text.
+inline Ref tracked_make(PyTypeObject* type, PyObject* data, PyObject* tx, std::string_view path) {
+    Ref p = check(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    auto* o = alloc_object<TrackedObject>(type);
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(o));
+    o->data = Ref::borrow(data);
+    o->tx = Ref::borrow(tx);
+    o->path = std::move(p);
+    return result;
+}
+
+}  // namespace kestu::containers
