@@ -639,7 +639,8 @@ def test_thresholds_count_per_engine_and_reset_on_success():
 def test_output_rule_sees_the_written_value_through_the_transaction():
     @process(inputs=["order"], outputs=["order"])
     def fill(ctx):
-        ctx.order["lines"].extend(["a", "b", "c"])
+        for line in "abc":
+            ctx.order["lines"].append(line)
 
     name = unique("fill")
     # "lines", not "items": the rule path tries attributes first, and a dict has an items() method.
