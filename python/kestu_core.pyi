@@ -3,10 +3,13 @@
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Self, TypeVar, final
 
+from typing_extensions import disjoint_base
+
 _T = TypeVar("_T")
 
 __all__ = ["Engine", "Transaction", "ContextGuard", "ContextZone", "TrackedList", "TrackedDict", "FrozenList", "FrozenDict", "StateMachine"]
 
+@disjoint_base
 class Engine:
     """Runs registered processes and workflows against one context object."""
 
