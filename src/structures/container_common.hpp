@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -121,6 +122,67 @@ inline T* fields_of(PyObject* self) {
     if (!live) throw_internal_error("container used after its references were cleared");
     return o;
 }
+
+// A strong reference to a container's data for one call; a tracked
+// wrapper is held in shared use meanwhile, since only __setstate__ (under
+// exclusive use) may swap its fields.
+template <typename T>
+class DataAccess {
+public:
+    explicit DataAccess(PyObject* self) {
+        T* o = fields_of<T>(self);
+        if constexpr (std::is_same_v<T, TrackedObject>) use_.emplace(self, o->use);
+        data_ = o->data.dup();
+    }
+    PyObject* get() const noexcept { return data_.get(); }
+
+private:
+    std::optional<SharedUse> use_;
+    Ref data_;
+};
+
+// Slots that only forward to the data, shared by the four classes.
+template <typename T>
+Py_ssize_t data_length(PyObject* self) {
+    DataAccess<T> data(self);
+    Py_ssize_t n = PyObject_Size(data.get());
+    if (n < 0) throw py_error{};
+    return n;
+}
+
+template <typename T>
+PyObject* data_iter(PyObject* self) {
+    DataAccess<T> data(self);
+    return check(PyObject_GetIter(data.get())).release();
+}
+
+template <typename T>
+int dict_contains(PyObject* self, PyObject* key) {
+    DataAccess<T> data(self);
+    return check_status(PyDict_Contains(data.get(), key));
+}
+
+template <typename T>
+int list_contains(PyObject* self, PyObject* item) {
+    DataAccess<T> data(self);
+    return check_status(PySequence_Contains(data.get(), item));
+}
+
+// str(data), with no class name around it.
+template <typename T>
+PyObject* data_str(PyObject* self) {
+    DataAccess<T> data(self);
+    return check(PyObject_Str(data.get())).release();
+}
+
+// keys()/items()/values(): new lists of the raw stored objects.
+template <typename T, PyObject* (*Listing)(PyObject*)>
+PyObject* dict_listing(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    parse_no_args(Listing == &PyDict_Keys ? "keys" : Listing == &PyDict_Items ? "items" : "values", nargs, kwnames);
+    DataAccess<T> data(self);
+    return check(Listing(data.get())).release();
+}
+
 
 inline int Tracked_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* o = reinterpret_cast<TrackedObject*>(self);

@@ -62,23 +62,6 @@ int FrozenDict_ass_subscript(PyObject* self, PyObject*, PyObject* value) {
     throw_type_error("'FrozenDict' object does not support item assignment");
 }
 
-Py_ssize_t FrozenDict_length(PyObject* self) {
-    Ref data = data_of(self);
-    Py_ssize_t n = PyObject_Size(data.get());
-    if (n < 0) throw py_error{};
-    return n;
-}
-
-int FrozenDict_contains(PyObject* self, PyObject* key) {
-    Ref data = data_of(self);
-    return check_status(PyDict_Contains(data.get(), key));
-}
-
-PyObject* FrozenDict_iter(PyObject* self) {
-    Ref data = data_of(self);
-    return check(PyObject_GetIter(data.get())).release();
-}
-
 PyObject* FrozenDict_str(PyObject* self) {
     Ref data = data_of(self);
     Ref text = check(PyObject_Str(data.get()));
@@ -94,31 +77,13 @@ PyObject* FrozenDict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return Ref::borrow(a[1] ? a[1] : Py_None).release();
 }
 
-PyObject* FrozenDict_keys(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("keys", nargs, kwnames);
-    Ref data = data_of(self);
-    return check(PyDict_Keys(data.get())).release();
-}
-
-PyObject* FrozenDict_items(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("items", nargs, kwnames);
-    Ref data = data_of(self);
-    return check(PyDict_Items(data.get())).release();
-}
-
-PyObject* FrozenDict_values(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("values", nargs, kwnames);
-    Ref data = data_of(self);
-    return check(PyDict_Values(data.get())).release();
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef FrozenDict_methods[] = {
     {"get", as_cfunction(wrap<FrozenDict_get>), kFast, "get($self, key, default=None)\n--\n\n"},
-    {"keys", as_cfunction(wrap<FrozenDict_keys>), kFast, "keys($self)\n--\n\n"},
-    {"items", as_cfunction(wrap<FrozenDict_items>), kFast, "items($self)\n--\n\n"},
-    {"values", as_cfunction(wrap<FrozenDict_values>), kFast, "values($self)\n--\n\n"},
+    {"keys", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Keys>>), kFast, "keys($self)\n--\n\n"},
+    {"items", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Items>>), kFast, "items($self)\n--\n\n"},
+    {"values", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Values>>), kFast, "values($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -129,11 +94,11 @@ PyType_Slot FrozenDict_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Frozen_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(containers::Frozen_clear)},
     {Py_tp_str, reinterpret_cast<void*>(wrap<FrozenDict_str>)},
-    {Py_tp_iter, reinterpret_cast<void*>(wrap<FrozenDict_iter>)},
+    {Py_tp_iter, reinterpret_cast<void*>(wrap<containers::data_iter<FrozenObject>>)},
     {Py_mp_subscript, reinterpret_cast<void*>(wrap<FrozenDict_subscript>)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(wrap<FrozenDict_ass_subscript>)},
-    {Py_mp_length, reinterpret_cast<void*>(wrap<FrozenDict_length>)},
-    {Py_sq_contains, reinterpret_cast<void*>(wrap<FrozenDict_contains>)},
+    {Py_mp_length, reinterpret_cast<void*>(wrap<containers::data_length<FrozenObject>>)},
+    {Py_sq_contains, reinterpret_cast<void*>(wrap<containers::dict_contains<FrozenObject>>)},
     {Py_tp_methods, FrozenDict_methods},
     {0, nullptr},
 };

@@ -58,23 +58,6 @@ int FrozenList_ass_subscript(PyObject* self, PyObject* index, PyObject* value) {
     throw_type_error("'FrozenList' object does not support item assignment");
 }
 
-Py_ssize_t FrozenList_length(PyObject* self) {
-    Ref data = data_of(self);
-    Py_ssize_t n = PyObject_Size(data.get());
-    if (n < 0) throw py_error{};
-    return n;
-}
-
-int FrozenList_contains(PyObject* self, PyObject* item) {
-    Ref data = data_of(self);
-    return check_status(PySequence_Contains(data.get(), item));
-}
-
-PyObject* FrozenList_iter(PyObject* self) {
-    Ref data = data_of(self);
-    return check(PyObject_GetIter(data.get())).release();
-}
-
 PyObject* FrozenList_str(PyObject* self) {
     Ref data = data_of(self);
     Ref text = check(PyObject_Str(data.get()));
@@ -102,11 +85,11 @@ PyType_Slot FrozenList_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Frozen_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(containers::Frozen_clear)},
     {Py_tp_str, reinterpret_cast<void*>(wrap<FrozenList_str>)},
-    {Py_tp_iter, reinterpret_cast<void*>(wrap<FrozenList_iter>)},
+    {Py_tp_iter, reinterpret_cast<void*>(wrap<containers::data_iter<FrozenObject>>)},
     {Py_mp_subscript, reinterpret_cast<void*>(wrap<FrozenList_subscript>)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(wrap<FrozenList_ass_subscript>)},
-    {Py_mp_length, reinterpret_cast<void*>(wrap<FrozenList_length>)},
-    {Py_sq_contains, reinterpret_cast<void*>(wrap<FrozenList_contains>)},
+    {Py_mp_length, reinterpret_cast<void*>(wrap<containers::data_length<FrozenObject>>)},
+    {Py_sq_contains, reinterpret_cast<void*>(wrap<containers::list_contains<FrozenObject>>)},
     {Py_tp_methods, FrozenList_methods},
     {0, nullptr},
 };

@@ -101,36 +101,6 @@ int TrackedDict_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return 0;
 }
 
-Py_ssize_t TrackedDict_length(PyObject* self) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    Py_ssize_t n = PyObject_Size(data.get());
-    if (n < 0) throw py_error{};
-    return n;
-}
-
-int TrackedDict_contains(PyObject* self, PyObject* key) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check_status(PyDict_Contains(data.get(), key));
-}
-
-PyObject* TrackedDict_iter(PyObject* self) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyObject_GetIter(data.get())).release();
-}
-
-PyObject* TrackedDict_str(PyObject* self) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyObject_Str(data.get())).release();
-}
-
 // --- methods ---------------------------------------------------------------
 
 PyObject* TrackedDict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -169,30 +139,6 @@ PyObject* TrackedDict_update(PyObject* self, PyObject* const* args, Py_ssize_t n
     Py_RETURN_NONE;
 }
 
-PyObject* TrackedDict_keys(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("keys", nargs, kwnames);
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyDict_Keys(data.get())).release();
-}
-
-PyObject* TrackedDict_items(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("items", nargs, kwnames);
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyDict_Items(data.get())).release();
-}
-
-PyObject* TrackedDict_values(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("values", nargs, kwnames);
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyDict_Values(data.get())).release();
-}
-
 PyObject* TrackedDict_getstate(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     parse_no_args("__getstate__", nargs, kwnames);
     return containers::tracked_state(self);
@@ -216,9 +162,9 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef TrackedDict_methods[] = {
     {"get", as_cfunction(wrap<TrackedDict_get>), kFast, "get($self, key, default=None)\n--\n\n"},
     {"update", as_cfunction(wrap<TrackedDict_update>), kFast, "update($self, other)\n--\n\n"},
-    {"keys", as_cfunction(wrap<TrackedDict_keys>), kFast, "keys($self)\n--\n\n"},
-    {"items", as_cfunction(wrap<TrackedDict_items>), kFast, "items($self)\n--\n\n"},
-    {"values", as_cfunction(wrap<TrackedDict_values>), kFast, "values($self)\n--\n\n"},
+    {"keys", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Keys>>), kFast, "keys($self)\n--\n\n"},
+    {"items", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Items>>), kFast, "items($self)\n--\n\n"},
+    {"values", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Values>>), kFast, "values($self)\n--\n\n"},
     {"__getstate__", as_cfunction(wrap<TrackedDict_getstate>), kFast, "__getstate__($self)\n--\n\n"},
     {"__getnewargs__", as_cfunction(wrap<TrackedDict_getnewargs>), kFast, "__getnewargs__($self)\n--\n\n"},
     {"__setstate__", as_cfunction(wrap<TrackedDict_setstate>), kFast, "__setstate__($self, state)\n--\n\n"},
@@ -231,12 +177,12 @@ PyType_Slot TrackedDict_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(containers::Tracked_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Tracked_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(containers::Tracked_clear)},
-    {Py_tp_str, reinterpret_cast<void*>(wrap<TrackedDict_str>)},
-    {Py_tp_iter, reinterpret_cast<void*>(wrap<TrackedDict_iter>)},
+    {Py_tp_str, reinterpret_cast<void*>(wrap<containers::data_str<TrackedObject>>)},
+    {Py_tp_iter, reinterpret_cast<void*>(wrap<containers::data_iter<TrackedObject>>)},
     {Py_mp_subscript, reinterpret_cast<void*>(wrap<TrackedDict_subscript>)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(wrap<TrackedDict_ass_subscript>)},
-    {Py_mp_length, reinterpret_cast<void*>(wrap<TrackedDict_length>)},
-    {Py_sq_contains, reinterpret_cast<void*>(wrap<TrackedDict_contains>)},
+    {Py_mp_length, reinterpret_cast<void*>(wrap<containers::data_length<TrackedObject>>)},
+    {Py_sq_contains, reinterpret_cast<void*>(wrap<containers::dict_contains<TrackedObject>>)},
     {Py_tp_methods, TrackedDict_methods},
     {0, nullptr},
 };

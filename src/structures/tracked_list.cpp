@@ -99,36 +99,6 @@ int TrackedList_ass_subscript(PyObject* self, PyObject* index, PyObject* value) 
     return 0;
 }
 
-Py_ssize_t TrackedList_length(PyObject* self) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    Py_ssize_t n = PyObject_Size(data.get());
-    if (n < 0) throw py_error{};
-    return n;
-}
-
-int TrackedList_contains(PyObject* self, PyObject* item) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check_status(PySequence_Contains(data.get(), item));
-}
-
-PyObject* TrackedList_iter(PyObject* self) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyObject_GetIter(data.get())).release();
-}
-
-PyObject* TrackedList_str(PyObject* self) {
-    TrackedObject* o = self_of(self);
-    SharedUse use(self, o->use);
-    Ref data = o->data.dup();
-    return check(PyObject_Str(data.get())).release();
-}
-
 // --- methods ---------------------------------------------------------------
 
 PyObject* TrackedList_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -216,12 +186,12 @@ PyType_Slot TrackedList_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(containers::Tracked_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Tracked_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(containers::Tracked_clear)},
-    {Py_tp_str, reinterpret_cast<void*>(wrap<TrackedList_str>)},
-    {Py_tp_iter, reinterpret_cast<void*>(wrap<TrackedList_iter>)},
+    {Py_tp_str, reinterpret_cast<void*>(wrap<containers::data_str<TrackedObject>>)},
+    {Py_tp_iter, reinterpret_cast<void*>(wrap<containers::data_iter<TrackedObject>>)},
     {Py_mp_subscript, reinterpret_cast<void*>(wrap<TrackedList_subscript>)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(wrap<TrackedList_ass_subscript>)},
-    {Py_mp_length, reinterpret_cast<void*>(wrap<TrackedList_length>)},
-    {Py_sq_contains, reinterpret_cast<void*>(wrap<TrackedList_contains>)},
+    {Py_mp_length, reinterpret_cast<void*>(wrap<containers::data_length<TrackedObject>>)},
+    {Py_sq_contains, reinterpret_cast<void*>(wrap<containers::list_contains<TrackedObject>>)},
     {Py_tp_methods, TrackedList_methods},
     {0, nullptr},
 };
