@@ -77,15 +77,30 @@ def test_text_signatures(obj, signature):
     assert obj.__text_signature__ == signature
 
 
-@pytest.mark.parametrize("flag", [None, True, False])
-def test_strict_mode_accepts_none_and_bool(flag):
-    Engine(Ctx(), flag)
-    Engine(Ctx(), strict_mode=flag)
-
-
-def test_strict_mode_accepts_numpy_bool():
+def numpy_bool(value):
     np = pytest.importorskip("numpy")
-    Engine(Ctx(), np.bool_(True))
+    return np.bool_(value)
+
+
+@pytest.mark.parametrize(
+    "make_flag,strict",
+    [(lambda: None, False), (lambda: False, False), (lambda: True, True), (lambda: numpy_bool(True), True),
+     (lambda: numpy_bool(False), False)],
+    ids=["none", "false", "true", "numpy-true", "numpy-false"],
+)
+def test_strict_mode_flag_decides_rollback(make_flag, strict):
+    c = Ctx(status="new")
+
+    @process(outputs=["status"], errors=["ValueError"])
+    def fail(ctx):
+        ctx.status = "half"
+        raise ValueError
+
+    for engine in (Engine(c, make_flag()), Engine(c, strict_mode=make_flag())):
+        c.status = "new"
+        with pytest.raises(ValueError):
+            engine.execute_process(register(engine, fail))
+        assert c.status == ("new" if strict else "half")
 
 
 @pytest.mark.parametrize("flag,type_name", [(1, "int"), ("yes", "str"), (0.0, "float"), ([], "list")])
