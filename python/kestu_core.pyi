@@ -1,11 +1,24 @@
 """Type information for the native core of kestu."""
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Self, TypeVar, final
+
+from typing_extensions import disjoint_base
 
 _T = TypeVar("_T")
 
-__all__ = ["Transaction", "ContextGuard", "ContextZone", "TrackedList", "TrackedDict", "FrozenList", "FrozenDict", "StateMachine"]
+__all__ = ["Engine", "Transaction", "ContextGuard", "ContextZone", "TrackedList", "TrackedDict", "FrozenList", "FrozenDict", "StateMachine"]
+
+@disjoint_base
+class Engine:
+    """Runs registered processes and workflows against one context object."""
+
+    def __init__(self, ctx: Any, strict_mode: bool | None = None, audit_recipe: Any = None) -> None: ...
+    def register_process(self, name: str, func: Callable[..., Any]) -> None: ...
+    def execute_process(self, process_name: str, **kwargs: Any) -> Any: ...
+    def execute_workflow(self, steps: list[Any], **kwargs: Any) -> Any: ...
+    def execute_flux_step(self, step: Any, **kwargs: Any) -> None: ...
+    def evaluate_condition(self, condition: str) -> bool: ...
 
 @final
 class Transaction:

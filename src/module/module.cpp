@@ -6,6 +6,7 @@
 
 #include "../support/error.hpp"
 #include "../delta/transaction.hpp"
+#include "../engine/engine.hpp"
 #include "../fsm/state_machine.hpp"
 #include "../guards/guard.hpp"
 #include "../structures/frozen.hpp"
@@ -18,6 +19,7 @@ namespace {
 
 // Registration order is the module's public order (and that of __all__).
 const ClassDef* const kClasses[] = {
+    &Engine_class,
     &Transaction_class,
     &ContextGuard_class,
     &ContextZone_class,

@@ -1,0 +1,68 @@
+"""Engine overhead against plain Python: one process call, a workflow, a "while" loop."""
+
+import uuid
+
+from harness import compare
+
+from kestu.audit import AuditRecipe, AuditRule, ProcessAudit
+from kestu.contracts import process
+from kestu_core import Engine
+
+
+class Ctx:
+    def __init__(self):
+        self.n = 0
+
+
+@process(inputs=["n"], outputs=["n"])
+def touch(ctx):
+    return None
+
+
+@process(inputs=["n"], outputs=["n"])
+def inc(ctx):
+    ctx.n += 1
+
+
+def main() -> None:
+    tag = uuid.uuid4().hex[:8]
+    touch_name, inc_name = f"touch_{tag}", f"inc_{tag}"
+    recipe = AuditRecipe({touch_name: ProcessAudit(output_rules=(AuditRule("n", "min", 0),))})
+
+    ctx = Ctx()
+    loose = Engine(ctx)
+    strict = Engine(ctx, strict_mode=True)
+    audited = Engine(ctx, strict_mode=True, audit_recipe=recipe)
+    loose.register_process(touch_name, touch)
+    loose.register_process(inc_name, inc)
+
+    env = {"ctx": ctx, "touch": touch, "name": touch_name, "loose": loose, "strict": strict, "audited": audited}
+    plain = ("touch(ctx)", env)
+    compare("execute_process, non-strict", plain, ("loose.execute_process(name)", env), number=50_000, target=12)
+    compare("execute_process, strict", plain, ("strict.execute_process(name)", env), number=50_000, target=20)
+    compare("execute_process, strict, one output audit rule", plain, ("audited.execute_process(name)", env),
+            number=50_000)
+
+    env["ten"] = [touch_name] * 10
+    compare("ten-step workflow vs ten plain calls", (";".join(["touch(ctx)"] * 10), env),
+            ("loose.execute_workflow(ten)", env), number=5_000)
+
+    # The same loop on both sides: a condition on ctx.n, a body that adds one.
+    def python_loop():
+        ctx.n = 0
+        while ctx.n < 1000:
+            inc(ctx)
+
+    loop = [{"flux": "while", "condition": "ctx.n < 1000", "do": [inc_name]}]
+
+    def engine_loop():
+        ctx.n = 0
+        loose.execute_workflow(loop)
+
+    loops = {"python_loop": python_loop, "engine_loop": engine_loop}
+    compare('"while", 1000 iterations (per loop)', ("python_loop()", loops), ("engine_loop()", loops), number=30,
+            target=20)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,363 @@
+// Engine: process execution under contract, guard, transaction and audit.
+//
+// The engine is built completely in __new__, so a Python subclass that
+// overrides __init__ (with or without calling ours) still gets a working
+// engine. Engine.__init__ accepts and ignores the constructor's arguments,
+// as the immutable built-ins do: the fields never change after __new__.
+#include "engine.hpp"
+
+#include <memory>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "../delta/transaction.hpp"
+#include "../guards/guard.hpp"
+#include "../registry/registry.hpp"
+#include "../support/args.hpp"
+#include "../support/error.hpp"
+#include "../support/names.hpp"
+#include "../support/probe.hpp"
+#include "../support/text.hpp"
+
+namespace kestu {
+
+PyTypeObject* Engine_Type = nullptr;
+
+namespace {
+
+// Raises `inst` as `raise inst` would; a class that returned something else
+// than an exception gets raise's own complaint.
+[[noreturn]] void raise_instance(Ref inst) {
+    if (!PyExceptionInstance_Check(inst.get())) throw_type_error("exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(inst.get())), inst.get());
+    throw py_error{};
+}
+
+// Imports `module` (through the import machinery every time: the companion
+// package may be reloaded) and raises `cls(message)`.
+[[noreturn]] void raise_companion_error(const char* module, PyObject* cls_name, std::string_view message) {
+    Ref mod = check(PyImport_ImportModule(module));
+    Ref cls = check(PyObject_GetAttr(mod.get(), cls_name));
+    Ref text = check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    raise_instance(check(PyObject_CallOneArg(cls.get(), text.get())));
+}
+
+using Names = std::shared_ptr<const std::vector<std::string>>;
+
+// Contract lists converted once per tuple: a tuple of exact str can never
+// change, so while we hold it its conversion stays valid. Anything else
+// (a list, str subclasses) is converted on every call. Process-wide and
+// never freed, like the registry.
+struct CachedNames {
+    Ref tuple;
+    Names names;
+};
+using NamesCache = std::unordered_map<PyObject*, CachedNames>;
+constexpr size_t kMaxCachedNameLists = 1024;
+
+NamesCache& names_cache() {
+    static NamesCache* const cache = new NamesCache();
+    return *cache;
+}
+
+bool all_exact_str(PyObject* tuple) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
+    return true;
+}
+
+Names contract_names(PyObject* contract, PyObject* attr) {
+    Ref value = check(PyObject_GetAttr(contract, attr));
+    PyObject* v = value.get();
+    if (!PyTuple_CheckExact(v)) return std::make_shared<const std::vector<std::string>>(to_str_vec(v, nullptr));
+    NamesCache& cache = names_cache();
+    if (auto it = cache.find(v); it != cache.end()) return it->second.names;
+    Names names = std::make_shared<const std::vector<std::string>>(to_str_vec(v, nullptr));
+    if (all_exact_str(v)) {
+        // Dropping tuples of exact str runs no Python code, so clearing in
+        // place is safe.
+        if (cache.size() >= kMaxCachedNameLists) cache.clear();
+        cache.emplace(v, CachedNames{std::move(value), names});
+    }
+    return names;
+}
+
+// process(guard, **kwargs), by vectorcall.
+Ref call_process(PyObject* process, PyObject* guard, const CallKwargs& kwargs) {
+    constexpr size_t kInline = 8;
+    const size_t n = 2 + kwargs.values.size();
+    PyObject* inline_stack[kInline];
+    std::vector<PyObject*> heap_stack;
+    PyObject** stack = inline_stack;
+    if (n > kInline) {
+        heap_stack.resize(n);
+        stack = heap_stack.data();
+    }
+    stack[0] = nullptr;  // scratch slot the callee may use (ARGUMENTS_OFFSET)
+    stack[1] = guard;
+    for (size_t i = 0; i < kwargs.values.size(); ++i) stack[2 + i] = kwargs.values[i];
+    PyObject* names = kwargs.values.empty() ? nullptr : kwargs.names.get();
+    return Ref::steal(PyObject_Vectorcall(process, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+}
+
+bool declared(const std::vector<std::string>& errors, std::string_view name) {
+    if (name == "PermissionError" || name == "ContractViolationError") return true;
+    for (const std::string& e : errors)
+        if (e == name) return true;
+    return false;
+}
+
+// The process raised (the error is set). Rolls back, then lets the error
+// through or replaces it by ContractViolationError. Always throws.
+[[noreturn]] void handle_process_error(PyObject* tx, const std::vector<std::string>& errors) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace && value) PyException_SetTraceback(value, trace);
+    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(trace);
+    if (tx) rollback(tx);  // its own failure replaces the process's error
+    // KeyboardInterrupt, SystemExit and broken invariants are not the
+    // process's errors to declare: they leave as they came.
+    bool ordinary = PyErr_GivenExceptionMatches(t.get(), PyExc_Exception);
+    std::string name;
+    if (ordinary) name = type_name(v.get());
+    if (!ordinary || declared(errors, name)) {
+        PyErr_Restore(t.release(), v.release(), tb.release());
+        throw py_error{};
+    }
+    std::string message = "Undeclared Error Violation: Caught " + name + ": " + exception_text(v.get());
+    // The process's exception is deliberately not chained to the new one.
+    t.reset();
+    v.reset();
+    tb.reset();
+    raise_companion_error("kestu.contracts", KNAME("ContractViolationError"), message);
+}
+
+}  // namespace
+
+// -- the internal operations --------------------------------------------------
+
+void Engine::raise_audit_error(const AuditOutcome& outcome) {
+    PyObject* cls = outcome.kind == AuditOutcome::Kind::Block ? KNAME("AuditBlockError") : KNAME("AuditInterlockError");
+    raise_companion_error("kestu.audit", cls, outcome.message);
+}
+
+Ref Engine::execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
+    Ref process = get_process(name);
+    if (!process) throw_error(PyExc_KeyError, "Process '" + std::string(name) + "' not found");
+    Ref ctx = self->ctx.dup();
+
+    // Input rules see the raw context: nothing has run yet.
+    if (self->policy) {
+        AuditOutcome outcome = self->policy->evaluate(name, "input", ctx.get());
+        if (outcome.kind != AuditOutcome::Kind::Pass) raise_audit_error(outcome);
+    }
+
+    Ref tx;
+    if (self->strict_mode) tx = new_transaction();
+
+    Ref contract = Ref::steal(PyObject_GetAttr(process.get(), KNAME("_pop_contract")));
+    if (!contract) {
+        discard_ordinary_error();
+        throw_error(PyExc_AttributeError, "Process '" + std::string(name) + "' usually needs @process decorator");
+    }
+    Names inputs = contract_names(contract.get(), KNAME("inputs"));
+    Names outputs = contract_names(contract.get(), KNAME("outputs"));
+    Names errors = contract_names(contract.get(), KNAME("errors"));
+    contract.reset();
+
+    Ref guard = ContextGuard::new_internal(ctx.get(), *inputs, *outputs, tx.get(), false, self->strict_mode);
+    Ref result = call_process(process.get(), guard.get(), kwargs);
+    if (!result) handle_process_error(tx.get(), *errors);
+
+    // Output rules read through an administrator guard on the same
+    // transaction, so they see what the process wrote before it is committed.
+    if (self->policy) {
+        Ref audit_guard = ContextGuard::new_internal(ctx.get(), {}, {}, tx.get(), true, self->strict_mode);
+        AuditOutcome outcome = self->policy->evaluate(name, "output", audit_guard.get());
+        if (outcome.kind != AuditOutcome::Kind::Pass) {
+            if (tx) rollback(tx.get());
+            raise_audit_error(outcome);
+        }
+    }
+    if (tx) commit(tx.get());
+    return result;
+}
+
+namespace {
+
+// -- argument handling ----------------------------------------------------------
+
+// Parses the declared parameters of `sig` and gathers every other keyword
+// into `kwargs`. When no keyword names a declared parameter (the usual
+// case) the caller's own kwnames tuple and argument array are reused.
+void parse_with_kwargs(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out, CallKwargs& kwargs) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    bool plain = true;
+    for (Py_ssize_t k = 0; k < nkw && plain; ++k)
+        for (const Param& p : sig.params)
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), p.name) == 0) plain = false;
+    if (plain) {
+        parse_args(sig, args, nargs, nullptr, out);
+        if (nkw > 0) {
+            kwargs.names = Ref::borrow(kwnames);
+            kwargs.values.assign(args + nargs, args + nargs + nkw);
+        }
+        return;
+    }
+    Ref extra;
+    parse_args(sig, args, nargs, kwnames, out, &extra);
+    if (!extra) return;
+    Py_ssize_t n = PyDict_GET_SIZE(extra.get());
+    kwargs.names = check(PyTuple_New(n));
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    // `extra` is our own dict of str keys: no user code runs while we walk it.
+    while (PyDict_Next(extra.get(), &pos, &key, &value) && i < n) {
+        PyTuple_SET_ITEM(kwargs.names.get(), i, Ref::borrow(key).release());
+        kwargs.owned.push_back(Ref::borrow(value));
+        kwargs.values.push_back(value);
+        ++i;
+    }
+}
+
+// -- Python surface ---------------------------------------------------------------
+
+PyObject* Engine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{"Engine", {{"ctx", true}, {"strict_mode", false}, {"audit_recipe", false}}};
+    PyObject* a[3];
+    parse_args(sig, args, kwargs, a);
+    bool strict = a[1] && a[1] != Py_None ? to_bool(a[1], "strict_mode") : false;
+    std::optional<AuditPolicy> policy;
+    if (a[2] && a[2] != Py_None) {
+        try {
+            policy.emplace(AuditPolicy::from_python(a[2]));
+        } catch (const py_error&) {
+            discard_ordinary_error();
+            write_stderr_line("WARNING: Failed to parse Audit Policy");
+        }
+    }
+    // Everything that can run Python code is done; build the object.
+    Ref self = check(type->tp_alloc(type, 0));
+    EngineObject* e = as_engine(self.get());
+    new (&e->use) UseFlag();
+    new (&e->ctx) Ref(Ref::borrow(a[0]));
+    new (&e->policy) std::optional<AuditPolicy>(std::move(policy));
+    e->strict_mode = strict;
+    return self.release();
+}
+
+int Engine_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
+int Engine_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_engine(self)->ctx.get());
+    return 0;
+}
+
+int Engine_clear(PyObject* self) {
+    // None rather than null keeps "ctx is always an object" true for any
+    // finaliser that still reaches the engine.
+    as_engine(self)->ctx = Ref::borrow(Py_None);
+    return 0;
+}
+
+void Engine_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    EngineObject* e = as_engine(self);
+    e->ctx.~Ref();
+    e->policy.~optional();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Engine_register_process_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"register_process", {{"name", true}, {"func", true}}};
+    PyObject* a[2];
+    parse_args(sig, args, nargs, kwnames, a);
+    std::string name = to_string(a[0], "name");
+    ExclusiveUse use(self, as_engine(self)->use);
+    register_process(std::move(name), Ref::borrow(a[1]));
+    Py_RETURN_NONE;
+}
+
+PyObject* Engine_execute_process_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"execute_process", {{"process_name", true}}, true};
+    PyObject* a[1];
+    CallKwargs kwargs;
+    parse_with_kwargs(sig, args, nargs, kwnames, a, kwargs);
+    std::string_view name = to_utf8(a[0], "process_name");
+    ExclusiveUse use(self, as_engine(self)->use);
+    return Engine::execute_process(as_engine(self), name, kwargs).release();
+}
+
+PyObject* Engine_execute_workflow_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"execute_workflow", {{"steps", true}}, true};
+    PyObject* a[1];
+    CallKwargs kwargs;
+    parse_with_kwargs(sig, args, nargs, kwnames, a, kwargs);
+    ExclusiveUse use(self, as_engine(self)->use);
+    // Checked in the body, so the text carries no argument prefix.
+    require_list(a[0], nullptr);
+    Engine::run_steps(as_engine(self), a[0], kwargs);
+    return as_engine(self)->ctx.dup().release();
+}
+
+PyObject* Engine_execute_flux_step_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"execute_flux_step", {{"step", true}}, true};
+    PyObject* a[1];
+    CallKwargs kwargs;
+    parse_with_kwargs(sig, args, nargs, kwnames, a, kwargs);
+    ExclusiveUse use(self, as_engine(self)->use);
+    Engine::execute_flux_step(as_engine(self), a[0], kwargs);
+    Py_RETURN_NONE;
+}
+
+PyObject* Engine_evaluate_condition_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature sig{"evaluate_condition", {{"condition", true}}};
+    PyObject* a[1];
+    parse_args(sig, args, nargs, kwnames, a);
+    if (!PyUnicode_Check(a[0])) throw_conversion_error(a[0], "PyString", "condition");
+    SharedUse use(self, as_engine(self)->use);
+    return PyBool_FromLong(Engine::evaluate_condition(as_engine(self), a[0]));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef Engine_methods[] = {
+    {"execute_process", as_cfunction(wrap<Engine_execute_process_impl>), kFast,
+     "execute_process($self, process_name, **kwargs)\n--\n\n"},
+    {"execute_workflow", as_cfunction(wrap<Engine_execute_workflow_impl>), kFast,
+     "execute_workflow($self, steps, **kwargs)\n--\n\n"},
+    {"execute_flux_step", as_cfunction(wrap<Engine_execute_flux_step_impl>), kFast,
+     "execute_flux_step($self, step, **kwargs)\n--\n\n"},
+    {"evaluate_condition", as_cfunction(wrap<Engine_evaluate_condition_impl>), kFast,
+     "evaluate_condition($self, condition)\n--\n\n"},
+    {"register_process", as_cfunction(wrap<Engine_register_process_impl>), kFast,
+     "register_process($self, name, func)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot Engine_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(wrap<Engine_new_impl>)},
+    {Py_tp_init, reinterpret_cast<void*>(Engine_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Engine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Engine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Engine_clear)},
+    {Py_tp_methods, Engine_methods},
+    {Py_tp_doc, const_cast<char*>("Engine(ctx, strict_mode=None, audit_recipe=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec Engine_spec = {"kestu_core.Engine", sizeof(EngineObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, Engine_slots};
+
+}  // namespace
+
+const ClassDef Engine_class = {"Engine", &Engine_spec, &Engine_Type, nullptr};
+
+}  // namespace kestu
