@@ -1,7 +1,6 @@
 """Engine: construction, registry, the road of one execute_process call, errors, audit."""
 
 import gc
-import sys
 import types
 import uuid
 import weakref
@@ -17,6 +16,7 @@ from kestu.audit import (
 )
 from kestu.contracts import ContractViolationError, process
 from kestu_core import Engine
+from leakcheck import block_growth
 
 
 class Ctx:
@@ -793,15 +793,7 @@ def test_engine_releases_ctx():
 
 
 def blocks_after(run, rounds=3):
-    # Warm caches (interned names, code objects, import state) first.
-    for _ in range(rounds):
-        run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        run()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+    return block_growth(run, warmup=rounds, rounds=rounds)
 
 
 def test_execute_process_does_not_leak():

@@ -4,15 +4,16 @@ A negative FrozenList index counts from the end (as in TrackedList); it is
 never replaced by 0.
 """
 
+import sys
 import copy
 import gc
-import sys
 import weakref
 from collections import OrderedDict
 
 import pytest
 
 from kestu_core import FrozenDict, FrozenList
+from leakcheck import block_growth
 
 VIEWS = [(FrozenDict, dict, "PyDict"), (FrozenList, list, "PyList")]
 
@@ -138,14 +139,7 @@ def test_no_leak_over_many_rounds(cls, base, target):
         if cls is FrozenDict:
             view.keys(), view.items(), view.values(), view.get("n"), view.get("zz", 1)
 
-    for _ in range(50):
-        round_()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(3000):
-        round_()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert block_growth(round_, warmup=50, rounds=3000) < 100
 
 
 # -- FrozenDict ----------------------------------------------------------------

@@ -1,7 +1,6 @@
 """ContextGuard: permissions by path, the read and write rules, value wrapping."""
 
 import gc
-import sys
 import uuid
 import weakref
 from enum import IntEnum
@@ -9,6 +8,7 @@ from enum import IntEnum
 import pytest
 
 from kestu_core import ContextGuard, FrozenDict, FrozenList, TrackedDict, TrackedList, Transaction
+from leakcheck import block_growth
 
 
 class Obj:
@@ -528,10 +528,4 @@ def test_no_leak_over_many_guarded_reads_and_writes():
             tx.commit()
             tx.rollback()
 
-    rounds()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(5):
-        rounds()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert block_growth(rounds, warmup=1, rounds=5) < 200

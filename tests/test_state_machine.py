@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 from kestu_core import StateMachine
+from leakcheck import block_growth
 
 BASIC = {
     "IDLE": {"events": {"START": "RUNNING"}},
@@ -392,11 +393,4 @@ def test_no_leak_over_many_triggers():
                 pass
         machine.get_current_state()
 
-    for _ in range(200):
-        run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert block_growth(run, warmup=200, rounds=2000) < 100

@@ -6,15 +6,16 @@ the log shows only through its effects (commit, rollback) and the paths of
 nested wrappers.
 """
 
+import sys
 import copy
 import gc
-import sys
 import weakref
 from collections import OrderedDict
 
 import pytest
 
 from kestu_core import FrozenDict, TrackedDict, TrackedList, Transaction
+from leakcheck import block_growth
 
 
 def path_of(wrapper):
@@ -825,11 +826,4 @@ def test_no_leak_over_many_rounds():
         tx.commit()
         tx.rollback()
 
-    for _ in range(50):
-        round_()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        round_()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert block_growth(round_, warmup=50, rounds=2000) < 100

@@ -6,13 +6,13 @@ The entries each write logs are checked by the native test program
 
 import copy
 import gc
-import sys
 import weakref
 from collections import OrderedDict
 
 import pytest
 
 from kestu_core import TrackedDict, TrackedList, Transaction
+from leakcheck import block_growth
 
 
 def path_of(wrapper):
@@ -455,11 +455,4 @@ def test_no_leak_over_many_rounds():
                 pass
         tx.commit()
 
-    for _ in range(50):
-        round_()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(2000):
-        round_()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert block_growth(round_, warmup=50, rounds=2000) < 100

@@ -2,7 +2,6 @@
 
 import copy
 import gc
-import sys
 import uuid
 import weakref
 from collections import OrderedDict
@@ -10,6 +9,7 @@ from collections import OrderedDict
 import pytest
 
 from kestu_core import Transaction
+from leakcheck import block_growth
 
 
 class Obj:
@@ -376,10 +376,4 @@ def test_no_leak_over_many_rounds():
             tx.commit()
             tx.rollback()
 
-    rounds()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(5):
-        rounds()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 100
+    assert block_growth(rounds, warmup=1, rounds=5) < 100

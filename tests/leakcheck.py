@@ -1,0 +1,20 @@
+"""Memory growth of a block of code, by allocated-block counts."""
+
+import gc
+import sys
+
+
+def block_growth(run, warmup=50, rounds=2000):
+    """Blocks still allocated after `rounds` more calls of `run`, once warm.
+
+    Warm-up fills caches (interned names, code objects, import state) so
+    that only a real leak grows the count. Never compare exact refcounts.
+    """
+    for _ in range(warmup):
+        run()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        run()
+    gc.collect()
+    return sys.getallocatedblocks() - before
