@@ -174,10 +174,11 @@ def test_entry_forms(description, names):
     assert machine.current_state == "B"
 
 
-def test_str_subclass_names_come_back_as_str():
-    machine = StateMachine({"A": {"events": {"GO": Name("B")}}, "B": {"entry": [Name("x")]}}, "A")
+def test_entry_names_come_back_as_the_listed_objects():
+    listed = Name("x")
+    machine = StateMachine({"A": {"events": {"GO": Name("B")}}, "B": {"entry": [listed]}}, "A")
     names = machine.trigger("GO")
-    assert names == ["x"] and type(names[0]) is str
+    assert names == ["x"] and names[0] is listed
     assert type(machine.current_state) is str and machine.current_state == "B"
 
 

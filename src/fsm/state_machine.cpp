@@ -51,15 +51,13 @@ PyObject* empty_list() { return PyList_New(0); }
 PyObject* entry_names(PyObject* entry) {
     Ref out = check(PyList_New(0));
     if (PyUnicode_Check(entry)) {
-        Ref name = check(PyUnicode_FromObject(entry));
-        check_status(PyList_Append(out.get(), name.get()));
+        check_status(PyList_Append(out.get(), entry));
     } else if (PyList_Check(entry)) {
         // Nothing below runs Python code, but the size is re-read anyway.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entry); ++i) {
             Ref item = Ref::borrow(PyList_GET_ITEM(entry, i));
             if (!PyUnicode_Check(item.get())) throw_conversion_error(item.get(), "PyString", nullptr);
-            Ref name = check(PyUnicode_FromObject(item.get()));
-            check_status(PyList_Append(out.get(), name.get()));
+            check_status(PyList_Append(out.get(), item.get()));
         }
     }
     return out.release();

@@ -101,7 +101,7 @@ std::string_view full_path(const GuardObject* g, std::string_view name, std::str
 
 // "[i]" when the key is a 64-bit integer (then true), else nothing.
 bool integer_key_path(const GuardObject* g, PyObject* key, std::string& out) {
-    if (PyUnicode_Check(key)) return false;
+    if (PyUnicode_CheckExact(key)) return false;  // never an integer; subclasses may define __index__
     long i = PyLong_AsLong(key);
     if (i == -1 && PyErr_Occurred()) {
         PyErr_Clear();
