@@ -529,3 +529,27 @@ def test_no_leak_over_many_guarded_reads_and_writes():
             tx.rollback()
 
     assert block_growth(rounds, warmup=1, rounds=5) < 200
+
+
+class InterruptingTarget:
+    """Reading anything raises Ctrl-C; storing works."""
+
+    def __getattr__(self, name):
+        raise KeyboardInterrupt
+
+    def __getitem__(self, key):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        lambda g: setattr(g, "x", 1),  # the old value cannot be read
+        lambda g: g.__setitem__(0, 1),
+        lambda g: g["x"],  # the item lookup fails before the attribute rule
+    ],
+)
+def test_discarded_reads_never_swallow_ctrl_c(action):
+    g = guard(InterruptingTarget(), ["x", "[0]"], ["x", "[0]"], Transaction())
+    with pytest.raises(KeyboardInterrupt):
+        action(g)

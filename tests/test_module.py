@@ -142,3 +142,12 @@ def test_zone_is_unhashable():
         hash(ContextZone.Data)
     with pytest.raises(TypeError):
         {ContextZone.Data: 1}
+
+
+def test_zone_comparison_does_not_swallow_ctrl_c():
+    class Interrupts:
+        def __index__(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        ContextZone.Data == Interrupts()

@@ -13,6 +13,7 @@
 #include "../support/args.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
+#include "../support/probe.hpp"
 #include "../support/text.hpp"
 #include "../support/use.hpp"
 #include "../zones/zone.hpp"
@@ -104,7 +105,7 @@ bool integer_key_path(const GuardObject* g, PyObject* key, std::string& out) {
     if (PyUnicode_CheckExact(key)) return false;  // never an integer; subclasses may define __index__
     long i = PyLong_AsLong(key);
     if (i == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        discard_ordinary_error();
         return false;
     }
     out = g->path_prefix;
@@ -195,7 +196,7 @@ void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
     PyObject* target = g->target.get();
     Ref keep_target = g->target.dup();
     Ref old = Ref::steal(PyObject_GetAttr(target, name));
-    if (!old) PyErr_Clear();
+    if (!old) discard_ordinary_error();
     Ref stored = Ref::borrow(unwrap(value));
     if (g->tx && resolve_zone(n) != ContextZone::Heavy) {
         PyObject* tx = g->tx.get();
@@ -238,10 +239,10 @@ PyObject* ContextGuard_getitem_impl(PyObject* self, PyObject* key) {
     Ref value = Ref::steal(PyObject_GetItem(target.get(), key));
     if (!value) {
         if (PyUnicode_Check(key)) {
-            PyErr_Clear();
+            discard_ordinary_error();
             return read_attribute(g, key);
         }
-        PyErr_Clear();
+        discard_ordinary_error();
         return PyObject_GetItem(target.get(), key);  // its outcome, unchecked and unwrapped
     }
     std::string path;
@@ -278,7 +279,7 @@ int ContextGuard_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     Ref target = g->target.dup();
     Ref stored = Ref::borrow(unwrap(value));
     Ref old = Ref::steal(PyObject_GetItem(target.get(), key));
-    if (!old) PyErr_Clear();
+    if (!old) discard_ordinary_error();
     if (g->tx) {
         if (key_text.empty() && !PyUnicode_Check(key)) key_text = object_text(key);
         PyObject* tx = g->tx.get();

@@ -3,6 +3,7 @@
 #include "zone.hpp"
 
 #include "../support/error.hpp"
+#include "../support/probe.hpp"
 
 namespace kestu {
 
@@ -41,7 +42,7 @@ PyObject* ContextZone_richcompare_impl(PyObject* self, PyObject* other, int op) 
         // everything else defers to Python's defaults.
         theirs = PyLong_AsLongLong(other);
         if (theirs == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
+            discard_ordinary_error();
             Py_RETURN_NOTIMPLEMENTED;
         }
     }
