@@ -227,3 +227,39 @@ def test_commit_of_a_list_stops_when_builtins_slice_fails():
         builtins.slice = real_slice
     assert raised is not None and str(raised) == "no slice today"
     assert original == [1]
+
+
+# -- releasing long chains of engines must not crash ----------------------------
+
+
+@pytest.mark.parametrize("depth", [200_000])
+def test_releasing_deep_chain_of_engines_whose_context_is_another_engine_does_not_crash(depth):
+    # Every engine owns its context; dropping the head of the chain releases
+    # the whole chain. Other containers of the module unwind such chains
+    # without recursion depth limits; the engine must as well.
+    result = run_python(f"""
+        import kestu_core
+        e = None
+        for _ in range({depth}):
+            e = kestu_core.Engine(e)
+        del e
+        print("released")
+    """)
+    assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
+    assert result.stdout.strip() == "released"
+
+
+@pytest.mark.parametrize("with_policy", [False, True])
+def test_releasing_deep_chain_of_strict_engines_with_audit_policy_does_not_crash(with_policy):
+    result = run_python(f"""
+        import types
+        import kestu_core
+        recipe = types.SimpleNamespace(definitions={{}}) if {with_policy} else None
+        e = None
+        for _ in range(300_000):
+            e = kestu_core.Engine(e, True, recipe)
+        del e
+        print("released")
+    """)
+    assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
+    assert result.stdout.strip() == "released"

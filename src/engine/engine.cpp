@@ -268,11 +268,15 @@ int Engine_clear(PyObject* self) {
 void Engine_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, Engine_dealloc)
+    Engine_clear(self);
     EngineObject* e = as_engine(self);
     e->ctx.~Ref();
     e->policy.~optional();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject* Engine_register_process_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
