@@ -63,7 +63,7 @@ def test_construction(args, kwargs, state):
     [
         (({}, None), {}, conversion("NoneType", "PyString", "start_state")),
         (({}, 5), {}, conversion("int", "PyString", "start_state")),
-        ((), {}, "StateMachine.__new__() missing 1 required positional argument: 'definition'"),
+        ((), {}, "StateMachine() missing 1 required positional argument: 'definition'"),
         (({}, "A", "B"), {}, None),
         (({},), {"state": "A"}, None),
     ],

@@ -280,7 +280,7 @@ void Engine_dealloc(PyObject* self) {
 }
 
 PyObject* Engine_register_process_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"register_process", {{"name", true}, {"func", true}}};
+    static const Signature sig{"Engine.register_process", {{"name", true}, {"func", true}}};
     PyObject* a[2];
     parse_args(sig, args, nargs, kwnames, a);
     std::string name = to_string(a[0], "name");
@@ -290,7 +290,7 @@ PyObject* Engine_register_process_impl(PyObject* self, PyObject* const* args, Py
 }
 
 PyObject* Engine_execute_process_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"execute_process", {{"process_name", true}}, true};
+    static const Signature sig{"Engine.execute_process", {{"process_name", true}}, true};
     PyObject* a[1];
     CallKwargs kwargs;
     parse_with_kwargs(sig, args, nargs, kwnames, a, kwargs);
@@ -300,7 +300,7 @@ PyObject* Engine_execute_process_impl(PyObject* self, PyObject* const* args, Py_
 }
 
 PyObject* Engine_execute_workflow_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"execute_workflow", {{"steps", true}}, true};
+    static const Signature sig{"Engine.execute_workflow", {{"steps", true}}, true};
     PyObject* a[1];
     CallKwargs kwargs;
     parse_with_kwargs(sig, args, nargs, kwnames, a, kwargs);
@@ -312,7 +312,7 @@ PyObject* Engine_execute_workflow_impl(PyObject* self, PyObject* const* args, Py
 }
 
 PyObject* Engine_execute_flux_step_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"execute_flux_step", {{"step", true}}, true};
+    static const Signature sig{"Engine.execute_flux_step", {{"step", true}}, true};
     PyObject* a[1];
     CallKwargs kwargs;
     parse_with_kwargs(sig, args, nargs, kwnames, a, kwargs);
@@ -322,7 +322,7 @@ PyObject* Engine_execute_flux_step_impl(PyObject* self, PyObject* const* args, P
 }
 
 PyObject* Engine_evaluate_condition_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"evaluate_condition", {{"condition", true}}};
+    static const Signature sig{"Engine.evaluate_condition", {{"condition", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     if (!PyUnicode_Check(a[0])) throw_conversion_error(a[0], "PyString", "condition");

@@ -29,7 +29,7 @@ struct StateMachineObject {
 
 StateMachineObject* as_machine(PyObject* self) { return reinterpret_cast<StateMachineObject*>(self); }
 
-const Signature kNewSignature{"StateMachine.__new__", {{"definition", true}, {"start_state", false}}};
+const Signature kNewSignature{"StateMachine", {{"definition", true}, {"start_state", false}}};
 const Signature kTriggerSignature{"StateMachine.trigger", {{"event", true}}};
 
 Ref new_str(std::string_view text) {

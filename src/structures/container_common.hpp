@@ -178,7 +178,10 @@ PyObject* data_str(PyObject* self) {
 // keys()/items()/values(): new lists of the raw stored objects.
 template <typename T, PyObject* (*Listing)(PyObject*)>
 PyObject* dict_listing(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args(Listing == &PyDict_Keys ? "keys" : Listing == &PyDict_Items ? "items" : "values", nargs, kwnames);
+    if (nargs > 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+        const char* method = Listing == &PyDict_Keys ? "keys" : Listing == &PyDict_Items ? "items" : "values";
+        parse_no_args((std::string(Py_TYPE(self)->tp_name) + "." + method).c_str(), nargs, kwnames);
+    }
     DataAccess<T> data(self);
     return check(Listing(data.get())).release();
 }

@@ -69,7 +69,7 @@ PyObject* FrozenDict_str(PyObject* self) {
 }
 
 PyObject* FrozenDict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"get", {{"key", true}, {"default", false}}};
+    static const Signature sig{"FrozenDict.get", {{"key", true}, {"default", false}}};
     PyObject* a[2];
     parse_args(sig, args, nargs, kwnames, a);
     Ref data = data_of(self);

@@ -65,7 +65,7 @@ PyObject* FrozenList_str(PyObject* self) {
 }
 
 PyObject* FrozenList_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"append", {{"_value", true}}};
+    static const Signature sig{"FrozenList.append", {{"_value", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     data_of(self);

@@ -104,7 +104,7 @@ int TrackedDict_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 // --- methods ---------------------------------------------------------------
 
 PyObject* TrackedDict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"get", {{"key", true}, {"default", false}}};
+    static const Signature sig{"TrackedDict.get", {{"key", true}, {"default", false}}};
     PyObject* a[2];
     parse_args(sig, args, nargs, kwnames, a);
     TrackedObject* o = self_of(self);
@@ -115,7 +115,7 @@ PyObject* TrackedDict_get(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* TrackedDict_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"update", {{"other", true}}};
+    static const Signature sig{"TrackedDict.update", {{"other", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     TrackedObject* o = self_of(self);
@@ -140,17 +140,17 @@ PyObject* TrackedDict_update(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* TrackedDict_getstate(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("__getstate__", nargs, kwnames);
+    parse_no_args("TrackedDict.__getstate__", nargs, kwnames);
     return containers::tracked_state(self);
 }
 
 PyObject* TrackedDict_getnewargs(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("__getnewargs__", nargs, kwnames);
+    parse_no_args("TrackedDict.__getnewargs__", nargs, kwnames);
     return containers::tracked_state(self);
 }
 
 PyObject* TrackedDict_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"__setstate__", {{"state", true}}};
+    static const Signature sig{"TrackedDict.__setstate__", {{"state", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     containers::tracked_setstate(self, a[0], false);

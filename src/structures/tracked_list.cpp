@@ -102,7 +102,7 @@ int TrackedList_ass_subscript(PyObject* self, PyObject* index, PyObject* value) 
 // --- methods ---------------------------------------------------------------
 
 PyObject* TrackedList_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"append", {{"value", true}}};
+    static const Signature sig{"TrackedList.append", {{"value", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     TrackedObject* o = self_of(self);
@@ -119,7 +119,7 @@ PyObject* TrackedList_append(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* TrackedList_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"pop", {{"index", false}}};
+    static const Signature sig{"TrackedList.pop", {{"index", false}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     TrackedObject* o = self_of(self);
@@ -140,7 +140,7 @@ PyObject* TrackedList_pop(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* TrackedList_normalize_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"normalize_index", {{"index", true}}};
+    static const Signature sig{"TrackedList.normalize_index", {{"index", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     TrackedObject* o = self_of(self);
@@ -150,17 +150,17 @@ PyObject* TrackedList_normalize_index(PyObject* self, PyObject* const* args, Py_
 }
 
 PyObject* TrackedList_getstate(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("__getstate__", nargs, kwnames);
+    parse_no_args("TrackedList.__getstate__", nargs, kwnames);
     return containers::tracked_state(self);
 }
 
 PyObject* TrackedList_getnewargs(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_no_args("__getnewargs__", nargs, kwnames);
+    parse_no_args("TrackedList.__getnewargs__", nargs, kwnames);
     return containers::tracked_state(self);
 }
 
 PyObject* TrackedList_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature sig{"__setstate__", {{"state", true}}};
+    static const Signature sig{"TrackedList.__setstate__", {{"state", true}}};
     PyObject* a[1];
     parse_args(sig, args, nargs, kwnames, a);
     containers::tracked_setstate(self, a[0], true);
