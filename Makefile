@@ -10,14 +10,15 @@ ASAN   := build/asan
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 
-# Build tools and test dependencies, refreshed when pyproject.toml changes.
+# Build tools, refreshed when pyproject.toml changes; the project itself is
+# built without isolation so that its build directory is reused.
 $(VENV)/.deps: $(PY) pyproject.toml
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy mypy
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
 	touch $@
 
+# The project with its test extras.
 install: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation ".[test]"
 
 native: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(NATIVE) -G Ninja -DKESTU_NATIVE_TESTS=ON \
