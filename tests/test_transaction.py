@@ -377,3 +377,24 @@ def test_no_leak_over_many_rounds():
             tx.rollback()
 
     assert block_growth(rounds, warmup=1, rounds=5) < 100
+
+
+def test_discarded_errors_never_swallow_ctrl_c():
+    class NoDict:
+        __slots__ = ()
+
+        def __getattribute__(self, name):
+            if name == "__dict__":
+                raise KeyboardInterrupt
+            return object.__getattribute__(self, name)
+
+    class RefusesLockManager:
+        def __setattr__(self, name, value):
+            raise KeyboardInterrupt
+
+    tx = Transaction()
+    tx.get_shadow(NoDict())
+    with pytest.raises(KeyboardInterrupt):
+        tx.commit()
+    with pytest.raises(KeyboardInterrupt):
+        Transaction().get_shadow(RefusesLockManager())

@@ -6,6 +6,7 @@
 
 #include "../support/error.hpp"
 #include "../support/names.hpp"
+#include "../support/probe.hpp"
 #include "../support/text.hpp"
 #include "../zones/zone.hpp"
 #include "transaction.hpp"
@@ -76,7 +77,7 @@ Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_v
         cache_by_reference(t, original.get());
         return original;
     }
-    if (PyObject_SetAttr(shadow.get(), KNAME("_lock_manager"), Py_None) < 0) PyErr_Clear();
+    if (PyObject_SetAttr(shadow.get(), KNAME("_lock_manager"), Py_None) < 0) discard_ordinary_error();
     t->shadow_cache[identity(original.get())] = ShadowPair{original.dup(), shadow.dup()};
     t->shadow_cache[identity(shadow.get())] = ShadowPair{original.dup(), shadow.dup()};
     return shadow;

@@ -9,6 +9,7 @@
 #include "../support/args.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
+#include "../support/probe.hpp"
 #include "../support/text.hpp"
 
 namespace kestu {
@@ -36,9 +37,9 @@ void commit_pair(const ShadowPair& pair) {
     } else {
         // Instance attributes only; objects without a __dict__ are skipped.
         Ref mine = Ref::steal(PyObject_GetAttr(original, KNAME("__dict__")));
-        if (!mine) return PyErr_Clear();
+        if (!mine) return discard_ordinary_error();
         Ref theirs = Ref::steal(PyObject_GetAttr(shadow, KNAME("__dict__")));
-        if (!theirs) return PyErr_Clear();
+        if (!theirs) return discard_ordinary_error();
         Ref update = check(PyObject_GetAttr(mine.get(), KNAME("update")));
         check(PyObject_CallOneArg(update.get(), theirs.get()));
     }
