@@ -16,7 +16,7 @@ from kestu.audit import (
 )
 from kestu.contracts import ContractViolationError, process
 from kestu_core import Engine
-from leakcheck import block_growth
+from helpers import block_growth
 
 
 class Ctx:

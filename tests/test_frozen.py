@@ -4,16 +4,16 @@ A negative FrozenList index counts from the end (as in TrackedList); it is
 never replaced by 0.
 """
 
-import sys
 import copy
 import gc
+import sys
 import weakref
 from collections import OrderedDict
 
 import pytest
 
 from kestu_core import FrozenDict, FrozenList
-from leakcheck import block_growth
+from helpers import block_growth
 
 VIEWS = [(FrozenDict, dict, "PyDict"), (FrozenList, list, "PyList")]
 

@@ -8,7 +8,7 @@ from enum import IntEnum
 import pytest
 
 from kestu_core import ContextGuard, FrozenDict, FrozenList, TrackedDict, TrackedList, Transaction
-from leakcheck import block_growth
+from helpers import block_growth
 
 
 class Obj:

@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 from kestu_core import StateMachine
-from leakcheck import block_growth
+from helpers import block_growth
 
 BASIC = {
     "IDLE": {"events": {"START": "RUNNING"}},

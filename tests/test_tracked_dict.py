@@ -6,16 +6,16 @@ the log shows only through its effects (commit, rollback) and the paths of
 nested wrappers.
 """
 
-import sys
 import copy
 import gc
+import sys
 import weakref
 from collections import OrderedDict
 
 import pytest
 
 from kestu_core import FrozenDict, TrackedDict, TrackedList, Transaction
-from leakcheck import block_growth
+from helpers import block_growth, catch_base
 
 
 def path_of(wrapper):
@@ -447,14 +447,6 @@ class Mutator:
 
     def __str__(self):
         return self.name
-
-
-def catch_base(call):
-    try:
-        call()
-    except BaseException as exc:  # noqa: BLE001 - the internal-error exception is not an Exception
-        return exc
-    raise AssertionError("no exception")
 
 
 def test_update_size_change_is_the_internal_error(capfd):

@@ -12,7 +12,7 @@ from collections import OrderedDict
 import pytest
 
 from kestu_core import TrackedDict, TrackedList, Transaction
-from leakcheck import block_growth
+from helpers import block_growth, catch_base
 
 
 def path_of(wrapper):
@@ -21,14 +21,6 @@ def path_of(wrapper):
 
 def data_of(wrapper):
     return wrapper.__getstate__()[0]
-
-
-def catch_base(call):
-    try:
-        call()
-    except BaseException as exc:  # noqa: BLE001 - the internal-error exception is not an Exception
-        return exc
-    raise AssertionError("no exception")
 
 
 class Marker:

@@ -9,7 +9,7 @@ from collections import OrderedDict
 import pytest
 
 from kestu_core import Transaction
-from leakcheck import block_growth
+from helpers import block_growth
 
 
 class Obj:

@@ -1,4 +1,5 @@
-"""Memory growth of a block of code, by allocated-block counts."""
+"""Shared test helpers: memory growth by allocated-block counts, and
+catching the exceptions that `except Exception` would miss."""
 
 import gc
 import sys
@@ -18,3 +19,12 @@ def block_growth(run, warmup=50, rounds=2000):
         run()
     gc.collect()
     return sys.getallocatedblocks() - before
+
+
+def catch_base(call):
+    """The exception `call` raises, BaseException subclasses included."""
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001 - the internal-error exception is not an Exception
+        return exc
+    raise AssertionError("no exception")
