@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, TypeVar
+from typing import Any, Callable, Iterable, TypeVar, overload
 
 __all__ = ["Contract", "ContractViolationError", "process"]
 
@@ -61,6 +61,16 @@ class Contract:
         object.__setattr__(self, "errors", _names("errors", self.errors, class_names=True))
 
 
+# No overload takes a function: a bare @process is a type error as well as a
+# run-time one.
+@overload
+def process(
+    *, inputs: Iterable[str] = (), outputs: Iterable[str] = (), errors: Iterable[str] = ()
+) -> Callable[[F], F]: ...
+@overload
+def process(
+    func: None, /, *, inputs: Iterable[str] = (), outputs: Iterable[str] = (), errors: Iterable[str] = ()
+) -> Callable[[F], F]: ...
 def process(
     func: object = None,
     /,
