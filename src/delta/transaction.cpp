@@ -11,6 +11,7 @@
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
 #include "../support/text.hpp"
+#include "../structures/container_common.hpp"
 
 namespace kestu {
 
@@ -57,9 +58,8 @@ void commit_locked(TransactionObject* t) {
 void rollback_locked(TransactionObject* t) {
     for (size_t i = t->delta_log.size(); i-- > 0;) {
         const DeltaEntry& e = t->delta_log[i];
-        if (e.op != "SET" || !e.target || !e.key || !e.old_value) continue;
-        Ref target = e.target.dup(), old_value = e.old_value.dup();
-        Ref key = check(PyUnicode_FromStringAndSize(e.key->data(), static_cast<Py_ssize_t>(e.key->size())));
+        if (e.op != DeltaOp::Set || !e.target || !e.has_key() || !e.old_value) continue;
+        Ref target = e.target.dup(), key = e.key.dup(), old_value = e.old_value.dup();
         check_status(PyObject_SetAttr(target.get(), key.get(), old_value.get()));
     }
     // Moved out first, so finalisers run on a transaction already empty.
@@ -92,6 +92,8 @@ int Transaction_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(e.value.get());
         Py_VISIT(e.old_value.get());
         Py_VISIT(e.target.get());
+        Py_VISIT(e.key.get());
+        Py_VISIT(e.base.get());  // a str subclass path can sit in a cycle
     }
     for (const auto& [id, pair] : t->shadow_cache) {
         (void)id;
@@ -126,19 +128,47 @@ void Transaction_dealloc(PyObject* self) {
 
 Ref optional_ref(PyObject* o) { return (o && o != Py_None) ? Ref::borrow(o) : Ref(); }
 
+// An exact str with the text of `o`, already checked by to_utf8 (a str
+// subclass is not kept: its methods could answer differently later).
+Ref exact_str(PyObject* o, std::string_view text) {
+    if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+DeltaOp op_code(std::string_view op) {
+    if (op == "SET") return DeltaOp::Set;
+    if (op == "SET_ITEM") return DeltaOp::SetItem;
+    if (op == "REMOVE") return DeltaOp::Remove;
+    if (op == "APPEND") return DeltaOp::Append;
+    if (op == "POP") return DeltaOp::Pop;
+    return DeltaOp::Other;
+}
+
 PyObject* Transaction_log_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature sig{"Transaction.log",
                                {{"path", true}, {"op", true}, {"value", false}, {"old_value", false}, {"target", false},
                                 {"key", false}}};
     PyObject* a[6];
     parse_args(sig, args, nargs, kwnames, a);
-    std::string path = to_string(a[0], "path");
-    std::string op = to_string(a[1], "op");
-    std::optional<std::string> key;
-    if (a[5] && a[5] != Py_None) key = to_string(a[5], "key");
+    std::string_view path = to_utf8(a[0], "path");
+    std::string_view op = to_utf8(a[1], "op");
+    std::string_view key;
+    bool has_key = a[5] && a[5] != Py_None;
+    if (has_key) key = to_utf8(a[5], "key");
+    DeltaEntry e;
+    e.op = op_code(op);
+    e.base = exact_str(a[0], path);
+    if (e.op == DeltaOp::Other) {
+        Ref op_text = exact_str(a[1], op);
+        e.base = check(PyTuple_Pack(2, e.base.get(), op_text.get()));
+        e.form = DeltaEntry::Form::TextOp;
+    }
+    if (has_key) e.key = exact_str(a[5], key);
+    e.value = optional_ref(a[2]);
+    e.old_value = optional_ref(a[3]);
+    e.target = optional_ref(a[4]);
     ExclusiveUse use(self, transaction_use(self));
-    log_internal(self, std::move(path), std::move(op), optional_ref(a[2]), optional_ref(a[3]), optional_ref(a[4]),
-                 std::move(key));
+    log_internal(self, std::move(e));
     Py_RETURN_NONE;
 }
 
@@ -203,11 +233,40 @@ Ref new_transaction() {
     return check(PyObject_CallNoArgs(t));
 }
 
-void log_internal(PyObject* tx, std::string path, std::string op, Ref value, Ref old_value, Ref target,
-                  std::optional<std::string> key) {
-    as_transaction(tx)->delta_log.push_back(
-        DeltaEntry{std::move(path), std::move(op), std::move(value), std::move(old_value), std::move(target),
-                   std::move(key)});
+void log_internal(PyObject* tx, DeltaEntry entry) { as_transaction(tx)->delta_log.push_back(std::move(entry)); }
+
+std::string_view delta_op_text(const DeltaEntry& e) {
+    switch (e.op) {
+        case DeltaOp::Set: return "SET";
+        case DeltaOp::SetItem: return "SET_ITEM";
+        case DeltaOp::Remove: return "REMOVE";
+        case DeltaOp::Append: return "APPEND";
+        case DeltaOp::Pop: return "POP";
+        case DeltaOp::Other: break;
+    }
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(e.base.get(), 1), &len);
+    if (!s) throw py_error{};
+    return std::string_view(s, static_cast<size_t>(len));
+}
+
+std::string delta_path(const DeltaEntry& e) {
+    using Form = DeltaEntry::Form;
+    switch (e.form) {
+        case Form::Text: return utf8_lossy(e.base.get());
+        case Form::TextOp: return utf8_lossy(PyTuple_GET_ITEM(e.base.get(), 0));
+        case Form::Attribute: {
+            std::string path = e.base ? utf8_lossy(e.base.get()) : std::string();
+            if (path.empty()) return utf8_lossy(e.key.get());
+            path += '.';
+            path += utf8_lossy(e.key.get());
+            return path;
+        }
+        case Form::DictChild: return containers::dict_child_path(e.base.get(), e.key.get());
+        case Form::ListChild: return containers::list_child_path(e.base.get(), static_cast<Py_ssize_t>(e.index));
+        case Form::Whole: return containers::path_text(e.base.get());
+    }
+    return std::string();
 }
 
 void commit(PyObject* tx) {

@@ -20,15 +20,41 @@
 
 namespace kestu {
 
-// One logged mutation. Empty Refs and nullopt are absent fields.
+// One logged mutation, kept small: the op is a code, and the path text is
+// not built when the entry is logged but from what the entry holds, on
+// demand (nothing in the core reads it; rollback needs op, target, key and
+// old value only). Empty Refs are absent fields.
+enum class DeltaOp : uint8_t { Set, SetItem, Remove, Append, Pop, Other };
+
 struct DeltaEntry {
-    std::string path;
-    std::string op;
+    // How the path (and the key field) are kept.
+    enum class Form : uint8_t {
+        Text,       // base: the path str; key: the key field, or absent
+        TextOp,     // the same, with base a (path, op) tuple for an op outside DeltaOp
+        Attribute,  // base: the guard's prefix str, or empty at the root; key: the name; path "{prefix}.{name}"
+        DictChild,  // base: the container's path str; key: the dict key (exact str or small exact int),
+                    // not a key field; path by the dict child rule
+        ListChild,  // base: the container's path str; path "{base}[{index}]"
+        Whole,      // base: the container's path str, which is the path
+    };
+
     Ref value;
     Ref old_value;
     Ref target;  // the real object written directly (guard writes only)
-    std::optional<std::string> key;
+    Ref key;
+    Ref base;
+    uint32_t index = 0;
+    DeltaOp op = DeltaOp::Other;
+    Form form = Form::Text;
+
+    bool has_key() const noexcept { return key && form != Form::DictChild; }
 };
+
+// The text of the entry's op and path, and its key field (a str, borrowed;
+// null when absent).
+std::string_view delta_op_text(const DeltaEntry& e);
+std::string delta_path(const DeltaEntry& e);
+inline PyObject* delta_key(const DeltaEntry& e) noexcept { return e.has_key() ? e.key.get() : nullptr; }
 
 // Both references are strong, so an identity in the cache stays unique.
 struct ShadowPair {
@@ -56,10 +82,9 @@ inline UseFlag& transaction_use(PyObject* tx) { return as_transaction(tx)->use; 
 // A new, empty Transaction object.
 Ref new_transaction();
 
-// Appends one DeltaEntry. Empty Refs / nullopt stand for absent fields.
-// Caller holds exclusive use.
-void log_internal(PyObject* tx, std::string path, std::string op, Ref value, Ref old_value, Ref target,
-                  std::optional<std::string> key);
+// Appends one DeltaEntry. Caller holds exclusive use. Cannot fail but for
+// memory.
+void log_internal(PyObject* tx, DeltaEntry entry);
 
 // The shadow to use in place of `original` (new reference): a cached one,
 // the original itself (heavy zone, failed copy) or a fresh shallow copy.

@@ -45,21 +45,20 @@ namespace {
     raise_instance(check(PyObject_CallOneArg(cls.get(), text.get())));
 }
 
-using Names = Shared<std::vector<std::string>>;
-
-// Contract lists converted once per tuple: a tuple of exact str can never
-// change, so while we hold it its conversion stays valid. Anything else
-// (a list, str subclasses) is converted on every call. Process-wide and
+// Contract lists compiled once per tuple: a tuple of exact str can never
+// change, so while we hold it its compiled form stays valid, and every run
+// of the process (and every guard nested in one) shares it. Anything else
+// (a list, str subclasses) is compiled on every call. Process-wide and
 // never freed, like the registry.
-struct CachedNames {
+struct CachedPaths {
     Ref tuple;
-    Names names;
+    Paths paths;
 };
-using NamesCache = std::unordered_map<PyObject*, CachedNames>;
-constexpr size_t kMaxCachedNameLists = 1024;
+using PathsCache = std::unordered_map<PyObject*, CachedPaths>;
+constexpr size_t kMaxCachedPathLists = 1024;
 
-NamesCache& names_cache() {
-    static NamesCache* const cache = new NamesCache();
+PathsCache& paths_cache() {
+    static PathsCache* const cache = new PathsCache();
     return *cache;
 }
 
@@ -69,20 +68,20 @@ bool all_exact_str(PyObject* tuple) {
     return true;
 }
 
-Names contract_names(PyObject* contract, PyObject* attr) {
+Paths contract_paths(PyObject* contract, PyObject* attr) {
     Ref value = check(PyObject_GetAttr(contract, attr));
     PyObject* v = value.get();
-    if (!PyTuple_CheckExact(v)) return Names::make(to_str_vec(v, nullptr));
-    NamesCache& cache = names_cache();
-    if (auto it = cache.find(v); it != cache.end()) return it->second.names;
-    Names names = Names::make(to_str_vec(v, nullptr));
+    if (!PyTuple_CheckExact(v)) return Paths::make(to_str_vec(v, nullptr));
+    PathsCache& cache = paths_cache();
+    if (auto it = cache.find(v); it != cache.end()) return it->second.paths;
+    Paths paths = Paths::make(to_str_vec(v, nullptr));
     if (all_exact_str(v)) {
         // Dropping tuples of exact str runs no Python code, so clearing in
         // place is safe.
-        if (cache.size() >= kMaxCachedNameLists) cache.clear();
-        cache.emplace(v, CachedNames{std::move(value), names});
+        if (cache.size() >= kMaxCachedPathLists) cache.clear();
+        cache.emplace(v, CachedPaths{std::move(value), paths});
     }
-    return names;
+    return paths;
 }
 
 // process(guard, **kwargs), by vectorcall.
@@ -103,16 +102,13 @@ Ref call_process(PyObject* process, PyObject* guard, const CallKwargs& kwargs) {
     return Ref::steal(PyObject_Vectorcall(process, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
 }
 
-bool declared(const std::vector<std::string>& errors, std::string_view name) {
-    if (name == "PermissionError" || name == "ContractViolationError") return true;
-    for (const std::string& e : errors)
-        if (e == name) return true;
-    return false;
+bool declared(const PathSet& errors, std::string_view name) {
+    return name == "PermissionError" || name == "ContractViolationError" || errors.contains(name);
 }
 
 // The process raised (the error is set). Rolls back, then lets the error
 // through or replaces it by ContractViolationError. Always throws.
-[[noreturn]] void handle_process_error(PyObject* tx, const std::vector<std::string>& errors) {
+[[noreturn]] void handle_process_error(PyObject* tx, const PathSet& errors) {
     Ref exc = Ref::steal(compat::fetch_exception());
     if (tx) rollback(tx);  // its own failure replaces the process's error
     // KeyboardInterrupt, SystemExit and broken invariants are not the
@@ -158,19 +154,19 @@ Ref Engine::execute_process(EngineObject* self, std::string_view name, const Cal
         discard_ordinary_error();
         throw_error(PyExc_AttributeError, "Process '" + std::string(name) + "' usually needs @process decorator");
     }
-    Names inputs = contract_names(contract.get(), KNAME("inputs"));
-    Names outputs = contract_names(contract.get(), KNAME("outputs"));
-    Names errors = contract_names(contract.get(), KNAME("errors"));
+    Paths inputs = contract_paths(contract.get(), KNAME("inputs"));
+    Paths outputs = contract_paths(contract.get(), KNAME("outputs"));
+    Paths errors = contract_paths(contract.get(), KNAME("errors"));
     contract.reset();
 
-    Ref guard = ContextGuard::new_internal(ctx.get(), *inputs, *outputs, tx.get(), false, self->strict_mode);
+    Ref guard = ContextGuard::new_internal(ctx.get(), inputs, outputs, tx.get(), false, self->strict_mode);
     Ref result = call_process(process.get(), guard.get(), kwargs);
     if (!result) handle_process_error(tx.get(), *errors);
 
     // Output rules read through an administrator guard on the same
     // transaction, so they see what the process wrote before it is committed.
     if (self->policy) {
-        Ref audit_guard = ContextGuard::new_internal(ctx.get(), {}, {}, tx.get(), true, self->strict_mode);
+        Ref audit_guard = ContextGuard::new_internal(ctx.get(), no_paths(), no_paths(), tx.get(), true, self->strict_mode);
         AuditOutcome outcome = self->policy->evaluate(name, "output", audit_guard.get());
         if (outcome.kind != AuditOutcome::Kind::Pass) {
             if (tx) rollback(tx.get());

@@ -11,6 +11,7 @@
 #include "../structures/frozen.hpp"
 #include "../structures/tracked.hpp"
 #include "../support/args.hpp"
+#include "../support/compat.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
@@ -25,17 +26,12 @@ PyTypeObject* ContextGuard_Type = nullptr;
 
 namespace {
 
-// Immutable after construction; nested guards share their parent's.
-struct Contract {
-    std::vector<std::string> inputs;
-    std::vector<std::string> outputs;
-};
-using ContractRef = Shared<Contract>;
-
 struct GuardObject {
     PyObject_HEAD
-    ContractRef contract;
-    std::string path_prefix;
+    Paths inputs;   // compiled, shared with nested guards and other runs
+    Paths outputs;
+    Ref prefix;     // exact str, the path of `target`; empty at the root
+    std::string_view prefix_text;  // its UTF-8, owned by `prefix`
     Ref target;
     Ref tx;  // empty: no logging, no shadowing
     bool is_admin;
@@ -47,25 +43,10 @@ bool is_guard(PyObject* o) { return Py_TYPE(o) == ContextGuard_Type; }
 
 // -- paths and permissions ---------------------------------------------------
 
-// D covers P: equal, P an ancestor of D, or P inside / an element of D.
-bool covers(std::string_view declared, std::string_view path) {
-    if (declared.size() == path.size()) return declared == path;
-    if (declared.size() > path.size())
-        return declared[path.size()] == '.' && declared.starts_with(path);
-    char next = path[declared.size()];
-    return (next == '.' || next == '[') && path.starts_with(declared);
-}
-
-bool any_covers(const std::vector<std::string>& declared, std::string_view path) {
-    for (const std::string& d : declared)
-        if (covers(d, path)) return true;
-    return false;
-}
-
 bool permitted(const GuardObject* g, std::string_view path, bool is_write) {
     if (g->is_admin) return true;
-    if (!is_write && any_covers(g->contract->inputs, path)) return true;
-    return any_covers(g->contract->outputs, path);
+    if (!is_write && g->inputs->covers(path)) return true;
+    return g->outputs->covers(path);
 }
 
 void check_permissions(const GuardObject* g, std::string_view path, bool is_write) {
@@ -76,14 +57,39 @@ void check_permissions(const GuardObject* g, std::string_view path, bool is_writ
     throw_error(PyExc_PermissionError, msg);
 }
 
+// A path's text, on the stack unless it is long.
+class PathText {
+public:
+    PathText() = default;
+    PathText(const PathText&) = delete;
+    PathText& operator=(const PathText&) = delete;
+    void append(std::string_view s) {
+        if (!heap_.empty() || size_ + s.size() > sizeof(small_)) {
+            if (heap_.empty()) heap_.assign(small_, size_);
+            heap_.append(s);
+        } else {
+            s.copy(small_ + size_, s.size());
+        }
+        size_ += s.size();
+    }
+    void append(char c) { append(std::string_view(&c, 1)); }
+    std::string_view view() const noexcept {
+        return heap_.empty() ? std::string_view(small_, size_) : std::string_view(heap_);
+    }
+
+private:
+    char small_[160];
+    size_t size_ = 0;
+    std::string heap_;
+};
+
 // The full path of attribute `name`; `buffer` keeps the text when one is built.
-std::string_view full_path(const GuardObject* g, std::string_view name, std::string& buffer) {
-    if (g->path_prefix.empty()) return name;
-    buffer.reserve(g->path_prefix.size() + 1 + name.size());
-    buffer.assign(g->path_prefix);
-    buffer += '.';
+std::string_view full_path(const GuardObject* g, std::string_view name, PathText& buffer) {
+    if (g->prefix_text.empty()) return name;
+    buffer.append(g->prefix_text);
+    buffer.append('.');
     buffer.append(name);
-    return buffer;
+    return buffer.view();
 }
 
 // "[i]" when the key is a 64-bit integer (then true), else nothing.
@@ -94,19 +100,28 @@ bool integer_key_path(const GuardObject* g, PyObject* key, std::string& out) {
         discard_ordinary_error();
         return false;
     }
-    out = g->path_prefix;
+    out = g->prefix_text;
     out += '[';
     out += std::to_string(i);
     out += ']';
     return true;
 }
 
-Ref make_guard(PyTypeObject* type, const ContractRef& contract, std::string prefix, PyObject* target,
+Ref new_str(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// `prefix` is an exact str, or null at the root.
+Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Ref prefix, PyObject* target,
                PyObject* tx, bool is_admin, bool strict_mode) {
+    std::string_view prefix_text;
+    if (prefix) prefix_text = to_utf8(prefix.get(), nullptr);
     Ref self = check(type->tp_alloc(type, 0));
     GuardObject* g = as_guard(self.get());
-    new (&g->contract) ContractRef(contract);
-    new (&g->path_prefix) std::string(std::move(prefix));
+    new (&g->inputs) Paths(inputs);
+    new (&g->outputs) Paths(outputs);
+    new (&g->prefix) Ref(std::move(prefix));
+    new (&g->prefix_text) std::string_view(prefix_text);
     new (&g->target) Ref(Ref::borrow(target));
     new (&g->tx) Ref(Ref::borrow(tx));
     g->is_admin = is_admin;
@@ -126,8 +141,9 @@ Ref shadow_of(GuardObject* g, PyObject* value, std::string_view path) {
     return get_shadow(g->tx.get(), value, path);
 }
 
-// What a permitted read of `value` at `path` hands out.
-PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path) {
+// What a permitted read of `value` at `path` hands out. `path_str` is the
+// path as an exact str when the caller has one, else null.
+PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject* path_str) {
     PyObject* v = value.get();
     if (plain_scalar(v)) return value.release();
     std::string storage;
@@ -149,8 +165,9 @@ PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path) {
             .release();
     }
     Ref shadow = shadow_of(g, v, path);
-    return make_guard(ContextGuard_Type, g->contract, std::string(path), shadow.get(), g->tx.get(), g->is_admin,
-                      g->strict_mode)
+    Ref prefix = path_str ? Ref::borrow(path_str) : new_str(path);
+    return make_guard(ContextGuard_Type, g->inputs, g->outputs, std::move(prefix), shadow.get(), g->tx.get(),
+                      g->is_admin, g->strict_mode)
         .release();
 }
 
@@ -164,11 +181,13 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
                         "Access to private attribute '" + std::string(n) + "' denied in Strict Mode");
         return check(PyObject_GetAttr(g->target.get(), name)).release();
     }
-    std::string buffer;
+    PathText buffer;
     std::string_view path = full_path(g, n, buffer);
     check_permissions(g, path, false);
     Ref value = check(PyObject_GetAttr(g->target.get(), name));
-    return apply_guard(g, std::move(value), path);
+    // At the root the path is the name itself.
+    PyObject* path_str = g->prefix_text.empty() && PyUnicode_CheckExact(name) ? name : nullptr;
+    return apply_guard(g, std::move(value), path, path_str);
 }
 
 // Storing a guard stores the object it wraps; anything else is stored as is.
@@ -176,18 +195,28 @@ PyObject* unwrap(PyObject* value) { return is_guard(value) ? as_guard(value)->ta
 
 void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
     std::string_view n = to_utf8(name, nullptr);
-    std::string buffer;
-    std::string_view path = full_path(g, n, buffer);
-    check_permissions(g, path, true);
+    PathText buffer;
+    check_permissions(g, full_path(g, n, buffer), true);
     PyObject* target = g->target.get();
     Ref keep_target = g->target.dup();
-    Ref old = Ref::steal(PyObject_GetAttr(target, name));
-    if (!old) discard_ordinary_error();
+    // The old value; a missing one costs no exception where the lookup allows.
+    PyObject* old = nullptr;
+    if (compat::get_optional_attr(target, name, &old) < 0) discard_ordinary_error();
+    Ref old_value = Ref::steal(old);
     Ref stored = Ref::borrow(unwrap(value));
     if (g->tx && resolve_zone(n) != ContextZone::Heavy) {
+        // The path is kept as (prefix, name) and spelled only on demand.
+        DeltaEntry entry;
+        entry.op = DeltaOp::Set;
+        entry.form = DeltaEntry::Form::Attribute;
+        entry.base = g->prefix.dup();
+        entry.key = PyUnicode_CheckExact(name) ? Ref::borrow(name) : new_str(n);
+        entry.value = stored.dup();
+        entry.old_value = std::move(old_value);
+        entry.target = keep_target.dup();
         PyObject* tx = g->tx.get();
         NativeExclusiveUse use(tx, transaction_use(tx));
-        log_internal(tx, std::string(path), "SET", stored.dup(), std::move(old), keep_target.dup(), std::string(n));
+        log_internal(tx, std::move(entry));
     }
     check_status(PyObject_SetAttr(target, name, stored.get()));
 }
@@ -231,16 +260,16 @@ PyObject* ContextGuard_getitem_impl(PyObject* self, PyObject* key) {
     std::string path;
     if (!integer_key_path(g, key, path)) {
         std::string text = object_text(key);
-        if (g->path_prefix.empty()) {
+        if (g->prefix_text.empty()) {
             path = std::move(text);
         } else {
-            path = g->path_prefix;
+            path = g->prefix_text;
             path += '.';
             path += text;
         }
     }
     check_permissions(g, path, false);
-    return apply_guard(g, std::move(value), path);
+    return apply_guard(g, std::move(value), path, nullptr);
 }
 
 int ContextGuard_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
@@ -254,7 +283,7 @@ int ContextGuard_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     std::string key_text;
     if (!integer_key_path(g, key, path)) {
         key_text = object_text(key);
-        path = g->path_prefix;
+        path = g->prefix_text;
         path += '.';
         path += key_text;
     }
@@ -265,9 +294,17 @@ int ContextGuard_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     if (!old) discard_ordinary_error();
     if (g->tx) {
         if (key_text.empty() && !PyUnicode_Check(key)) key_text = object_text(key);
+        DeltaEntry entry;
+        entry.op = DeltaOp::SetItem;
+        entry.form = DeltaEntry::Form::Text;
+        entry.base = new_str(path);
+        entry.key = new_str(key_text);
+        entry.value = stored.dup();
+        entry.old_value = std::move(old);
+        entry.target = target.dup();
         PyObject* tx = g->tx.get();
         NativeExclusiveUse use(tx, transaction_use(tx));
-        log_internal(tx, path, "SET_ITEM", stored.dup(), std::move(old), target.dup(), std::move(key_text));
+        log_internal(tx, std::move(entry));
     }
     return check_status(PyObject_SetItem(target.get(), key, stored.get()));
 }
@@ -290,14 +327,13 @@ PyObject* ContextGuard_new_impl(PyTypeObject*, PyObject* args, PyObject* kwargs)
                                 {"is_admin", false}, {"strict_mode", false}}};
     PyObject* a[6];
     parse_args(sig, args, kwargs, a);
-    std::vector<std::string> inputs = to_str_vec(a[1], "inputs");
-    std::vector<std::string> outputs = to_str_vec(a[2], "outputs");
+    Paths inputs = Paths::make(to_str_vec(a[1], "inputs"));
+    Paths outputs = Paths::make(to_str_vec(a[2], "outputs"));
     PyObject* tx = a[3] == Py_None ? nullptr : a[3];
     if (tx) require_type(tx, Transaction_Type, "Transaction", "tx");
     bool is_admin = a[4] ? to_bool(a[4], "is_admin") : false;
     bool strict_mode = a[5] ? to_bool(a[5], "strict_mode") : false;
-    return ContextGuard::new_internal(a[0], std::move(inputs), std::move(outputs), tx, is_admin, strict_mode)
-        .release();
+    return ContextGuard::new_internal(a[0], inputs, outputs, tx, is_admin, strict_mode).release();
 }
 
 int ContextGuard_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -320,8 +356,9 @@ void ContextGuard_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, ContextGuard_dealloc)
     ContextGuard_clear(self);
     GuardObject* g = as_guard(self);
-    g->contract.~ContractRef();
-    g->path_prefix.~basic_string();
+    g->inputs.~Paths();
+    g->outputs.~Paths();
+    g->prefix.~Ref();
     g->target.~Ref();
     g->tx.~Ref();
     type->tp_free(self);
@@ -353,38 +390,18 @@ PyType_Slot ContextGuard_slots[] = {
 PyType_Spec ContextGuard_spec = {"kestu_core.ContextGuard", sizeof(GuardObject), 0,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, ContextGuard_slots};
 
-// Full Unicode upper-case mapping, so "ſig" and "sıg" read as "SIG".
-std::string upper(std::string_view text) {
-    bool ascii = true;
-    for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (ascii) {
-        std::string out(text);
-        for (char& c : out)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        return out;
-    }
-    Ref s = check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
-    Ref up = check(PyObject_CallMethodNoArgs(s.get(), KNAME("upper")));
-    return utf8_lossy(up.get());
-}
-
 }  // namespace
 
 const ClassDef ContextGuard_class = {"ContextGuard", &ContextGuard_spec, &ContextGuard_Type, nullptr};
 
-Ref ContextGuard::new_internal(PyObject* target, std::vector<std::string> inputs, std::vector<std::string> outputs,
-                               PyObject* tx, bool is_admin, bool strict_mode) {
-    if (strict_mode) {
-        for (const std::string& input : inputs) {
-            std::string_view root = std::string_view(input).substr(0, input.find('.'));
-            std::string up = upper(root);
-            if (up == "META" || up == "SIG" || up == "CMD")
-                throw_error(PyExc_PermissionError, "SECURITY VIOLATION: Using Control Plane '" + std::string(root) +
-                                                       "' as input is forbidden in Strict Mode.");
-        }
+Ref ContextGuard::new_internal(PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
+                               bool is_admin, bool strict_mode) {
+    if (strict_mode && inputs->control_plane_root()) {
+        const std::string& root = *inputs->control_plane_root();
+        throw_error(PyExc_PermissionError,
+                    "SECURITY VIOLATION: Using Control Plane '" + root + "' as input is forbidden in Strict Mode.");
     }
-    ContractRef contract = ContractRef::make(Contract{std::move(inputs), std::move(outputs)});
-    return make_guard(ContextGuard_Type, contract, std::string(), target, tx, is_admin, strict_mode);
+    return make_guard(ContextGuard_Type, inputs, outputs, Ref(), target, tx, is_admin, strict_mode);
 }
 
 }  // namespace kestu

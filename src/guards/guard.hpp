@@ -2,11 +2,9 @@
 // ContextGuard: the permission-checked view of the context a process gets.
 #include <Python.h>
 
-#include <string>
-#include <vector>
-
 #include "../support/classdef.hpp"
 #include "../support/ref.hpp"
+#include "contract.hpp"
 
 namespace kestu {
 
@@ -16,9 +14,10 @@ extern const ClassDef ContextGuard_class;
 struct ContextGuard {
     // A guard over `target` with an empty path prefix (new reference).
     // `tx` may be null (no logging, no shadowing). In strict mode an input
-    // rooted at a control-plane name raises PermissionError.
-    static Ref new_internal(PyObject* target, std::vector<std::string> inputs, std::vector<std::string> outputs,
-                            PyObject* tx, bool is_admin, bool strict_mode);
+    // rooted at a control-plane name raises PermissionError. The guard and
+    // every guard nested under it share the compiled path lists.
+    static Ref new_internal(PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
+                            bool is_admin, bool strict_mode);
 };
 
 }  // namespace kestu

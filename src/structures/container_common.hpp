@@ -14,6 +14,7 @@
 //    `fields_of` refuses such an object instead of dereferencing null.
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -88,6 +89,58 @@ inline std::string list_child_path(PyObject* path, Py_ssize_t pos) {
     out += std::to_string(pos);
     out += ']';
     return out;
+}
+
+// The delta entry of a write or delete of `key` in a dict at `path`. When
+// str(key) is fixed by the key's value (an exact str, an exact int of one
+// machine word) the child path is built only if someone asks for it;
+// otherwise it is built now, since str(key) may run user code.
+inline DeltaEntry dict_child_entry(DeltaOp op, PyObject* path, PyObject* key) {
+    DeltaEntry e;
+    e.op = op;
+    bool fixed_text = PyUnicode_CheckExact(key);
+    if (!fixed_text && PyLong_CheckExact(key)) {
+        int overflow = 0;
+        (void)PyLong_AsLongAndOverflow(key, &overflow);
+        fixed_text = overflow == 0;
+    }
+    if (fixed_text) {
+        e.form = DeltaEntry::Form::DictChild;
+        e.key = Ref::borrow(key);
+    } else {
+        const std::string child = dict_child_path(path, key);
+        e.form = DeltaEntry::Form::Text;
+        path = nullptr;
+        e.base = check(PyUnicode_FromStringAndSize(child.data(), static_cast<Py_ssize_t>(child.size())));
+    }
+    if (path) e.base = Ref::borrow(path);
+    return e;
+}
+
+// The delta entry of position `pos` of a list at `path`.
+inline DeltaEntry list_child_entry(DeltaOp op, PyObject* path, Py_ssize_t pos) {
+    DeltaEntry e;
+    e.op = op;
+    if (static_cast<size_t>(pos) <= UINT32_MAX) {
+        e.form = DeltaEntry::Form::ListChild;
+        e.base = Ref::borrow(path);
+        e.index = static_cast<uint32_t>(pos);
+    } else {
+        const std::string child = list_child_path(path, pos);
+        e.form = DeltaEntry::Form::Text;
+        e.base = check(PyUnicode_FromStringAndSize(child.data(), static_cast<Py_ssize_t>(child.size())));
+    }
+    return e;
+}
+
+// The delta entry of an operation on a whole list at `path`.
+inline DeltaEntry whole_entry(DeltaOp op, PyObject* path, Ref value) {
+    DeltaEntry e;
+    e.op = op;
+    e.form = DeltaEntry::Form::Whole;
+    e.base = Ref::borrow(path);
+    e.value = std::move(value);
+    return e;
 }
 
 // KeyError whose argument is the key's text, not the key.

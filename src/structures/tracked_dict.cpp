@@ -56,11 +56,12 @@ void write_item(TrackedObject* o, PyObject* key, PyObject* value) {
     Ref old = Ref::borrow(PyDict_GetItemWithError(data.get(), key));
     if (!old && PyErr_Occurred()) throw py_error{};
     check_status(PyDict_SetItem(data.get(), key, value));
-    Ref path = o->path.dup();
-    std::string child = containers::dict_child_path(path.get(), key);
+    DeltaEntry entry = containers::dict_child_entry(DeltaOp::Set, o->path.get(), key);
+    entry.value = Ref::borrow(value);
+    entry.old_value = std::move(old);
     Ref tx = o->tx.dup();
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));
-    log_internal(tx.get(), std::move(child), "SET", Ref::borrow(value), std::move(old), Ref(), std::nullopt);
+    log_internal(tx.get(), std::move(entry));
 }
 
 void delete_item(TrackedObject* o, PyObject* key) {
@@ -71,11 +72,11 @@ void delete_item(TrackedObject* o, PyObject* key) {
         containers::throw_key_error(key);
     }
     check_status(PyDict_DelItem(data.get(), key));
-    Ref path = o->path.dup();
-    std::string child = containers::dict_child_path(path.get(), key);
+    DeltaEntry entry = containers::dict_child_entry(DeltaOp::Remove, o->path.get(), key);
+    entry.old_value = std::move(old);
     Ref tx = o->tx.dup();
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));
-    log_internal(tx.get(), std::move(child), "REMOVE", Ref(), std::move(old), Ref(), std::nullopt);
+    log_internal(tx.get(), std::move(entry));
 }
 
 // --- slots -----------------------------------------------------------------

@@ -69,11 +69,12 @@ void write_item(TrackedObject* o, PyObject* index, PyObject* value) {
     // No Python code runs between the bounds check and the store.
     Ref old = Ref::borrow(PyList_GET_ITEM(data.get(), pos));
     check_status(PyList_SetItem(data.get(), pos, Ref::borrow(value).release()));  // steals
-    Ref path = o->path.dup();
-    std::string child = containers::list_child_path(path.get(), pos);
+    DeltaEntry entry = containers::list_child_entry(DeltaOp::Set, o->path.get(), pos);
+    entry.value = Ref::borrow(value);
+    entry.old_value = std::move(old);
     Ref tx = o->tx.dup();
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));
-    log_internal(tx.get(), std::move(child), "SET", Ref::borrow(value), std::move(old), Ref(), std::nullopt);
+    log_internal(tx.get(), std::move(entry));
 }
 
 // --- slots -----------------------------------------------------------------
@@ -110,11 +111,10 @@ PyObject* TrackedList_append(PyObject* self, PyObject* const* args, Py_ssize_t n
     Ref data = o->data.dup();
     Ref value = Ref::borrow(a[0]);
     check_status(PyList_Append(data.get(), value.get()));  // the list's own append, not a subclass's
-    Ref path = o->path.dup();
-    std::string text = containers::path_text(path.get());
+    DeltaEntry entry = containers::whole_entry(DeltaOp::Append, o->path.get(), std::move(value));
     Ref tx = o->tx.dup();
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));
-    log_internal(tx.get(), std::move(text), "APPEND", std::move(value), Ref(), Ref(), std::nullopt);
+    log_internal(tx.get(), std::move(entry));
     Py_RETURN_NONE;
 }
 
@@ -131,11 +131,10 @@ PyObject* TrackedList_pop(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // check and its IndexError are the list's.
     PyObject* call_args[2] = {data.get(), py_index.get()};
     Ref removed = check(PyObject_VectorcallMethod(KNAME("pop"), call_args, 2, nullptr));
-    Ref path = o->path.dup();
-    std::string text = containers::path_text(path.get());
+    DeltaEntry entry = containers::whole_entry(DeltaOp::Pop, o->path.get(), removed.dup());
     Ref tx = o->tx.dup();
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));
-    log_internal(tx.get(), std::move(text), "POP", removed.dup(), Ref(), Ref(), std::nullopt);
+    log_internal(tx.get(), std::move(entry));
     return removed.release();
 }
 
