@@ -1,20 +1,142 @@
-"""Side-by-side timing: the plain-Python operation and ours, in one run."""
+"""Side-by-side measurement: the plain-Python operation and ours, in one run.
+
+Two modes, chosen by KESTU_BENCH_MODE:
+
+* "time" (the default): seconds per operation with timeit, loop overhead
+  included on both sides; the two sides alternate, repeat after repeat, and
+  the best of each is kept, so a busy machine slows both alike.
+* "callgrind": instructions per operation, counted by valgrind's callgrind
+  between two marks (bench/callgrind_marks.c, loaded from
+  KESTU_BENCH_MARKS). Counts do not depend on the machine's load, so they
+  are what a regression shows up in. Run under valgrind by
+  `make bench-callgrind`.
+
+Every row is also written as a tab-separated line to KESTU_BENCH_OUT when
+that is set, and in callgrind mode compared with KESTU_BENCH_BASELINE.
+"""
 
 from __future__ import annotations
 
+import ctypes
+import gc
+import glob
+import os
 import timeit
 
+MODE = os.environ.get("KESTU_BENCH_MODE", "time")
+REPEAT = int(os.environ.get("KESTU_BENCH_REPEAT", "7"))
+CALLGRIND = MODE == "callgrind"
+UNIT = "Ir" if CALLGRIND else "ns"
 
-def best_of(stmt: str, env: dict, number: int, repeat: int = 7) -> float:
-    """Best seconds per operation of `stmt` (loop overhead included)."""
-    return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
+_marks = ctypes.CDLL(os.environ["KESTU_BENCH_MARKS"]) if CALLGRIND else None
+_dumps = 0
 
 
-def compare(label: str, plain: tuple[str, dict], ours: tuple[str, dict], number: int = 200_000,
-            target: float | None = None) -> float:
-    base = best_of(*plain, number=number)
-    mine = best_of(*ours, number=number)
+def _baseline() -> dict[str, list[str]]:
+    path = os.environ.get("KESTU_BENCH_BASELINE")
+    if not CALLGRIND or not path or not os.path.exists(path):
+        return {}
+    rows = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.strip() and not line.startswith("#"):
+                fields = line.rstrip("\n").split("\t")
+                rows[fields[0]] = fields[1:]
+    return rows
+
+
+BASELINE = _baseline()
+
+
+def _instructions(timer: timeit.Timer, number: int) -> float:
+    """Instructions per run of the timer's statement, loop overhead included."""
+    global _dumps
+    timer.timeit(max(number // 10, 10))  # warm: specialisation, caches
+    _marks.kestu_bench_begin()
+    timer.timeit(number)
+    _marks.kestu_bench_end()
+    _dumps += 1
+    pattern = os.path.join(os.environ["KESTU_CALLGRIND_DIR"], f"cg.{os.getpid()}.{_dumps}")
+    (path,) = glob.glob(pattern)
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("totals:") or line.startswith("summary:"):
+                return int(line.split()[1]) / number
+    raise RuntimeError(f"no totals in {path}")
+
+
+def measure_many(cases: list[tuple[str, dict, str]], number: int) -> list[float]:
+    """Cost per operation of each (stmt, env, setup) case, best of the repeats.
+
+    The cases take turns in every repeat. In callgrind mode each is counted
+    once, over a smaller number of runs.
+    """
+    timers = [timeit.Timer(stmt, setup=setup, globals=env) for stmt, env, setup in cases]
+    if CALLGRIND:
+        n = max(number // 50, 200)
+        return [_instructions(t, n) for t in timers]
+    best = [float("inf")] * len(timers)
+    for _ in range(REPEAT):
+        for i, t in enumerate(timers):
+            gc.collect()
+            best[i] = min(best[i], t.timeit(number) / number)
+    return [b * 1e9 for b in best]
+
+
+def _emit(label: str, cells: list[str], values: list[float]) -> None:
+    line = f"{label:<58} " + "   ".join(cells)
+    base = BASELINE.get(label)
+    if base:
+        then = float(base[1])
+        now = values[1]
+        line += f"   [baseline {then:,.0f} Ir, {100 * (now - then) / then:+.1f}%]"
+    print(line, flush=True)
+    out = os.environ.get("KESTU_BENCH_OUT")
+    if out:
+        with open(out, "a", encoding="utf-8") as f:
+            f.write("\t".join([label] + [f"{v:.1f}" for v in values]) + "\n")
+
+
+def _verdict(ok: bool, target: str) -> str:
+    return f"target {target}: " + ("ok" if ok else "MISSED")
+
+
+def _case(side: tuple) -> tuple[str, dict, str]:
+    """(stmt, env) or (stmt, env, setup); the setup runs before every repeat."""
+    return (side[0], side[1], side[2] if len(side) > 2 else "pass")
+
+
+def compare(label: str, plain: tuple, ours: tuple, number: int = 200_000, target: float | None = None) -> float:
+    """Ours against the plain operation; the ratio is ours / plain (lower is better)."""
+    base, mine = measure_many([_case(plain), _case(ours)], number)
     ratio = mine / base
-    verdict = "" if target is None else ("  ok" if ratio <= target else f"  OVER target {target:g}x")
-    print(f"{label:<44} plain {base * 1e9:8.1f} ns   kestu {mine * 1e9:9.1f} ns   {ratio:6.2f}x{verdict}")
+    cells = [f"plain {base:9.1f} {UNIT}", f"kestu {mine:9.1f} {UNIT}", f"{ratio:6.2f}x"]
+    if target is not None:
+        cells.append(_verdict(ratio <= target, f"<= {target:g}x"))
+    _emit(label, cells, [base, mine, ratio])
     return ratio
+
+
+def scaling(label: str, small: tuple, large: tuple, number: int = 100_000, target: float | None = None) -> float:
+    """The same operation at a small and a large size; the ratio is large / small."""
+    a, b = measure_many([_case(small), _case(large)], number)
+    ratio = b / a
+    cells = [f"small {a:9.1f} {UNIT}", f"large {b:9.1f} {UNIT}", f"{ratio:6.2f}x"]
+    if target is not None:
+        cells.append(_verdict(ratio <= target, f"<= {target:g}x"))
+    _emit(label, cells, [a, b, ratio])
+    return ratio
+
+
+def versus_peer(label: str, plain: tuple, ours: tuple, peer: tuple, number: int = 50_000,
+                target: float | None = None) -> float:
+    """Ours against a peer library doing the same; the ratio is peer / ours (higher is better)."""
+    base, mine, theirs = measure_many([_case(plain), _case(ours), _case(peer)], number)
+    ratio = theirs / mine
+    cells = [f"plain {base:9.1f} {UNIT}", f"kestu {mine:9.1f} {UNIT}", f"peer {theirs:9.1f} {UNIT}",
+             f"{ratio:6.2f}x faster"]
+    if target is not None:
+        cells.append(_verdict(ratio >= target, f">= {target:g}x"))
+    _emit(label, cells, [base, mine, theirs, ratio])
+    return ratio
+

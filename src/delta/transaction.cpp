@@ -56,14 +56,14 @@ void commit_locked(TransactionObject* t) {
 }
 
 void rollback_locked(TransactionObject* t) {
-    for (size_t i = t->delta_log.size(); i-- > 0;) {
-        const DeltaEntry& e = t->delta_log[i];
-        if (e.op != DeltaOp::Set || !e.target || !e.has_key() || !e.old_value) continue;
+    // Nothing can log while we hold the transaction, so the log stays put.
+    t->delta_log.for_each_newest_first([](const DeltaEntry& e) {
+        if (e.op != DeltaOp::Set || !e.target || !e.has_key() || !e.old_value) return;
         Ref target = e.target.dup(), key = e.key.dup(), old_value = e.old_value.dup();
         check_status(PyObject_SetAttr(target.get(), key.get(), old_value.get()));
-    }
+    });
     // Moved out first, so finalisers run on a transaction already empty.
-    std::vector<DeltaEntry> log = std::move(t->delta_log);
+    DeltaLog log = std::move(t->delta_log);
     t->delta_log.clear();
     std::unordered_map<uintptr_t, ShadowPair> cache = std::move(t->shadow_cache);
     t->shadow_cache.clear();
@@ -80,7 +80,7 @@ PyObject* Transaction_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwa
     Ref self = check(type->tp_alloc(type, 0));
     TransactionObject* t = as_transaction(self.get());
     new (&t->use) UseFlag();
-    new (&t->delta_log) std::vector<DeltaEntry>();
+    new (&t->delta_log) DeltaLog();
     new (&t->shadow_cache) std::unordered_map<uintptr_t, ShadowPair>();
     return self.release();
 }
@@ -88,13 +88,18 @@ PyObject* Transaction_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwa
 int Transaction_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     TransactionObject* t = as_transaction(self);
-    for (const DeltaEntry& e : t->delta_log) {
-        Py_VISIT(e.value.get());
-        Py_VISIT(e.old_value.get());
-        Py_VISIT(e.target.get());
-        Py_VISIT(e.key.get());
-        Py_VISIT(e.base.get());  // a str subclass path can sit in a cycle
-    }
+    int status = 0;
+    auto each = [&](PyObject* o) {
+        if (o && status == 0) status = visit(o, arg);
+    };
+    t->delta_log.for_each([&](const DeltaEntry& e) {
+        each(e.value.get());
+        each(e.old_value.get());
+        each(e.target.get());
+        each(e.key.get());
+        each(e.base.get());  // a str subclass path can sit in a cycle
+    });
+    if (status != 0) return status;
     for (const auto& [id, pair] : t->shadow_cache) {
         (void)id;
         Py_VISIT(pair.original.get());
@@ -105,7 +110,7 @@ int Transaction_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int Transaction_clear(PyObject* self) {
     TransactionObject* t = as_transaction(self);
-    std::vector<DeltaEntry> log = std::move(t->delta_log);
+    DeltaLog log = std::move(t->delta_log);
     t->delta_log.clear();
     std::unordered_map<uintptr_t, ShadowPair> cache = std::move(t->shadow_cache);
     t->shadow_cache.clear();
@@ -119,7 +124,7 @@ void Transaction_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, Transaction_dealloc)
     Transaction_clear(self);
     TransactionObject* t = as_transaction(self);
-    t->delta_log.~vector();
+    t->delta_log.~DeltaLog();
     t->shadow_cache.~unordered_map();
     type->tp_free(self);
     Py_DECREF(type);
@@ -233,7 +238,7 @@ Ref new_transaction() {
     return check(PyObject_CallNoArgs(t));
 }
 
-void log_internal(PyObject* tx, DeltaEntry entry) { as_transaction(tx)->delta_log.push_back(std::move(entry)); }
+void log_internal(PyObject* tx, DeltaEntry entry) { as_transaction(tx)->delta_log.emplace_back() = std::move(entry); }
 
 std::string_view delta_op_text(const DeltaEntry& e) {
     switch (e.op) {

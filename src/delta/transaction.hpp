@@ -7,6 +7,7 @@
 // themselves. A conflict there is the internal-error exception.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +51,38 @@ struct DeltaEntry {
     bool has_key() const noexcept { return key && form != Form::DictChild; }
 };
 
+// The delta log: entries in chunks that never move once written, so the
+// log grows without copying or re-touching what it holds, and a short log
+// allocates little. Chunks double up to a size the allocator serves from
+// its heap, where freed chunks are reused.
+class DeltaLog {
+public:
+    DeltaEntry& emplace_back() {
+        if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
+            size_t capacity = chunks_.empty() ? kFirstChunk : std::min(2 * chunks_.back().capacity(), kMaxChunk);
+            chunks_.emplace_back().reserve(capacity);
+        }
+        return chunks_.back().emplace_back();
+    }
+    bool empty() const noexcept { return chunks_.empty(); }
+    void clear() noexcept { chunks_.clear(); }
+    template <typename F>
+    void for_each(F&& f) const {
+        for (const auto& chunk : chunks_)
+            for (const DeltaEntry& e : chunk) f(e);
+    }
+    template <typename F>
+    void for_each_newest_first(F&& f) const {
+        for (auto chunk = chunks_.rbegin(); chunk != chunks_.rend(); ++chunk)
+            for (auto e = chunk->rbegin(); e != chunk->rend(); ++e) f(*e);
+    }
+
+private:
+    static constexpr size_t kFirstChunk = 8;
+    static constexpr size_t kMaxChunk = 1024;
+    std::vector<std::vector<DeltaEntry>> chunks_;
+};
+
 // The text of the entry's op and path, and its key field (a str, borrowed;
 // null when absent).
 std::string_view delta_op_text(const DeltaEntry& e);
@@ -65,7 +98,7 @@ struct ShadowPair {
 struct TransactionObject {
     PyObject_HEAD
     UseFlag use;
-    std::vector<DeltaEntry> delta_log;
+    DeltaLog delta_log;
     std::unordered_map<uintptr_t, ShadowPair> shadow_cache;  // keyed by id()
 };
 
@@ -85,6 +118,8 @@ Ref new_transaction();
 // Appends one DeltaEntry. Caller holds exclusive use. Cannot fail but for
 // memory.
 void log_internal(PyObject* tx, DeltaEntry entry);
+// The same, filled in place: a new empty entry at the end of the log.
+inline DeltaEntry& append_entry(PyObject* tx) { return as_transaction(tx)->delta_log.emplace_back(); }
 
 // The shadow to use in place of `original` (new reference): a cached one,
 // the original itself (heavy zone, failed copy) or a fresh shallow copy.

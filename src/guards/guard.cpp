@@ -34,6 +34,7 @@ struct GuardObject {
     std::string_view prefix_text;  // its UTF-8, owned by `prefix`
     Ref target;
     Ref tx;  // empty: no logging, no shadowing
+    Ref last_present;  // the name of the last write that replaced a value: a hint only
     bool is_admin;
     bool strict_mode;
 };
@@ -124,6 +125,7 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
     new (&g->prefix_text) std::string_view(prefix_text);
     new (&g->target) Ref(Ref::borrow(target));
     new (&g->tx) Ref(Ref::borrow(tx));
+    new (&g->last_present) Ref();
     g->is_admin = is_admin;
     g->strict_mode = strict_mode;
     return self;
@@ -197,28 +199,30 @@ void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
     std::string_view n = to_utf8(name, nullptr);
     PathText buffer;
     check_permissions(g, full_path(g, n, buffer), true);
-    PyObject* target = g->target.get();
-    Ref keep_target = g->target.dup();
-    // The old value; a missing one costs no exception where the lookup allows.
+    Ref target = g->target.dup();
+    // The old value, without an exception when there is none. A name that
+    // had a value at the last write most likely has one now.
     PyObject* old = nullptr;
-    if (compat::get_optional_attr(target, name, &old) < 0) discard_ordinary_error();
+    int found = compat::get_optional_attr(target.get(), name, &old, name == g->last_present.get());
+    if (found < 0) discard_ordinary_error();
+    if (found > 0 && name != g->last_present.get()) g->last_present = Ref::borrow(name);
     Ref old_value = Ref::steal(old);
     Ref stored = Ref::borrow(unwrap(value));
     if (g->tx && resolve_zone(n) != ContextZone::Heavy) {
-        // The path is kept as (prefix, name) and spelled only on demand.
-        DeltaEntry entry;
+        Ref key = PyUnicode_CheckExact(name) ? Ref::borrow(name) : new_str(n);
+        PyObject* tx = g->tx.get();
+        NativeExclusiveUse use(tx, transaction_use(tx));
+        // The path stays (prefix, name) and is spelled only on demand.
+        DeltaEntry& entry = append_entry(tx);
         entry.op = DeltaOp::Set;
         entry.form = DeltaEntry::Form::Attribute;
         entry.base = g->prefix.dup();
-        entry.key = PyUnicode_CheckExact(name) ? Ref::borrow(name) : new_str(n);
+        entry.key = std::move(key);
         entry.value = stored.dup();
         entry.old_value = std::move(old_value);
-        entry.target = keep_target.dup();
-        PyObject* tx = g->tx.get();
-        NativeExclusiveUse use(tx, transaction_use(tx));
-        log_internal(tx, std::move(entry));
+        entry.target = target.dup();
     }
-    check_status(PyObject_SetAttr(target, name, stored.get()));
+    check_status(PyObject_SetAttr(target.get(), name, stored.get()));
 }
 
 // -- Python surface ----------------------------------------------------------
@@ -361,6 +365,7 @@ void ContextGuard_dealloc(PyObject* self) {
     g->prefix.~Ref();
     g->target.~Ref();
     g->tx.~Ref();
+    g->last_present.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END

@@ -23,8 +23,13 @@ inline PyObject* type_dict(PyTypeObject* type) {
 inline int type_defines(PyTypeObject* type, PyObject* name) {
     PyObject* mro = type->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return 1;
+    // object's namespace cannot change and holds only names beginning with
+    // "_": other names need not be looked up there.
+    bool skip_object = PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) != '_';
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
-        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (skip_object && base == &PyBaseObject_Type) continue;
+        PyObject* dict = type_dict(base);
         if (!dict) continue;
         int found = PyDict_Contains(dict, name);
         Py_DECREF(dict);
@@ -35,9 +40,12 @@ inline int type_defines(PyTypeObject* type, PyObject* name) {
 
 // getattr(obj, name) that reports a missing attribute as 0 with *out NULL
 // instead of a raised AttributeError; 1 with a new reference in *out when
-// found; -1 with the error set otherwise.
-inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
+// found; -1 with the error set otherwise. `likely_present` is only a hint
+// (where the probe is two lookups, a right hint saves one and a wrong one
+// costs a raised-and-cleared AttributeError); the result never depends on it.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out, bool likely_present = false) {
 #if PY_VERSION_HEX >= 0x030D0000
+    (void)likely_present;
     return PyObject_GetOptionalAttr(obj, name, out);
 #else
     *out = nullptr;
@@ -47,7 +55,7 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
     if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
         int defined = type_defines(Py_TYPE(obj), name);
         if (defined < 0) return -1;
-        if (defined == 0 && !PyObject_HasAttr(obj, name)) return 0;
+        if (defined == 0 && !likely_present && !PyObject_HasAttr(obj, name)) return 0;
     }
     *out = PyObject_GetAttr(obj, name);
     if (*out) return 1;

@@ -23,14 +23,14 @@ kestu::Ref text(const std::string& s) {
 PyObject* log_of_impl(PyObject*, PyObject* tx) {
     if (!kestu::is_transaction(tx)) kestu::throw_type_error("log_of needs a Transaction");
     kestu::Ref out = kestu::check(PyList_New(0));
-    for (const kestu::DeltaEntry& e : kestu::as_transaction(tx)->delta_log) {
+    kestu::as_transaction(tx)->delta_log.for_each([&](const kestu::DeltaEntry& e) {
         kestu::Ref path = text(kestu::delta_path(e)), op = text(std::string(kestu::delta_op_text(e)));
         kestu::Ref value = field(e.value), old_value = field(e.old_value), target = field(e.target);
         kestu::Ref key = kestu::Ref::borrow(kestu::delta_key(e) ? kestu::delta_key(e) : g_absent);
         kestu::Ref row = kestu::check(
             PyTuple_Pack(6, path.get(), op.get(), value.get(), old_value.get(), target.get(), key.get()));
         kestu::check_status(PyList_Append(out.get(), row.get()));
-    }
+    });
     return out.release();
 }
 
