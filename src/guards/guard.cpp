@@ -4,6 +4,7 @@
 #include "guard.hpp"
 
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -44,18 +45,21 @@ bool is_guard(PyObject* o) { return Py_TYPE(o) == ContextGuard_Type; }
 
 // -- paths and permissions ---------------------------------------------------
 
-bool permitted(const GuardObject* g, std::string_view path, bool is_write) {
+inline bool permitted(const GuardObject* g, std::string_view path, bool is_write) {
     if (g->is_admin) return true;
     if (!is_write && g->inputs->covers(path)) return true;
     return g->outputs->covers(path);
 }
 
-void check_permissions(const GuardObject* g, std::string_view path, bool is_write) {
-    if (permitted(g, path, is_write)) return;
+[[noreturn, gnu::cold]] void refuse(std::string_view path, bool is_write) {
     std::string msg = is_write ? "Illegal Write: '" : "Illegal Read: '";
     msg.append(path);
     msg += "'";
     throw_error(PyExc_PermissionError, msg);
+}
+
+inline void check_permissions(const GuardObject* g, std::string_view path, bool is_write) {
+    if (!permitted(g, path, is_write)) refuse(path, is_write);
 }
 
 // A path's text, on the stack unless it is long.
@@ -65,23 +69,21 @@ public:
     PathText(const PathText&) = delete;
     PathText& operator=(const PathText&) = delete;
     void append(std::string_view s) {
-        if (!heap_.empty() || size_ + s.size() > sizeof(small_)) {
-            if (heap_.empty()) heap_.assign(small_, size_);
-            heap_.append(s);
+        if (heap_ || size_ + s.size() > sizeof(small_)) {
+            if (!heap_) heap_.emplace(small_, size_);
+            heap_->append(s);
         } else {
             s.copy(small_ + size_, s.size());
         }
         size_ += s.size();
     }
     void append(char c) { append(std::string_view(&c, 1)); }
-    std::string_view view() const noexcept {
-        return heap_.empty() ? std::string_view(small_, size_) : std::string_view(heap_);
-    }
+    std::string_view view() const noexcept { return heap_ ? std::string_view(*heap_) : std::string_view(small_, size_); }
 
 private:
     char small_[160];
     size_t size_ = 0;
-    std::string heap_;
+    std::optional<std::string> heap_;
 };
 
 // The full path of attribute `name`; `buffer` keeps the text when one is built.
@@ -133,9 +135,35 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
 
 // -- value wrapping ----------------------------------------------------------
 
-bool plain_scalar(PyObject* v) {
+inline bool plain_scalar(PyObject* v) {
     return PyLong_CheckExact(v) || PyUnicode_CheckExact(v) || PyBool_Check(v) || PyFloat_CheckExact(v) ||
            v == Py_None;
+}
+
+enum class ValueKind { Raw, List, Dict, Other };
+
+// What the exact text of type(v).__name__ says about v. Ordinary heap
+// types are read from their name object without a Python-level call.
+ValueKind value_kind(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyList_Type) return ValueKind::List;
+    if (t == &PyDict_Type) return ValueKind::Dict;
+    auto by_name = [](std::string_view name) {
+        if (name == "int" || name == "str" || name == "bool" || name == "float" || name == "NoneType")
+            return ValueKind::Raw;
+        if (name == "list") return ValueKind::List;
+        if (name == "dict") return ValueKind::Dict;
+        return ValueKind::Other;
+    };
+    if (Py_TYPE(reinterpret_cast<PyObject*>(t)) == &PyType_Type && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        Ref name = Ref::steal(PyType_GetName(t));
+        if (name && PyUnicode_Check(name.get()) && PyUnicode_IS_COMPACT_ASCII(name.get()))
+            return by_name(std::string_view(static_cast<const char*>(PyUnicode_DATA(name.get())),
+                                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.get()))));
+        if (!name) PyErr_Clear();  // the general lookup below reports it
+    }
+    std::string storage;
+    return by_name(type_name_view(v, storage));
 }
 
 Ref shadow_of(GuardObject* g, PyObject* value, std::string_view path) {
@@ -148,13 +176,10 @@ Ref shadow_of(GuardObject* g, PyObject* value, std::string_view path) {
 PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject* path_str) {
     PyObject* v = value.get();
     if (plain_scalar(v)) return value.release();
-    std::string storage;
-    std::string_view name = type_name_view(v, storage);
-    if (name == "int" || name == "str" || name == "bool" || name == "float" || name == "NoneType")
-        return value.release();
-    if (PyCallable_Check(v) || !g->tx) return value.release();
-    bool is_list = name == "list";
-    if (is_list || name == "dict") {
+    ValueKind kind = value_kind(v);
+    if (kind == ValueKind::Raw || PyCallable_Check(v) || !g->tx) return value.release();
+    bool is_list = kind == ValueKind::List;
+    if (is_list || kind == ValueKind::Dict) {
         Ref shadow = shadow_of(g, v, path);
         bool writable = permitted(g, path, true);
         if (is_list) {
@@ -187,6 +212,7 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
     std::string_view path = full_path(g, n, buffer);
     check_permissions(g, path, false);
     Ref value = check(PyObject_GetAttr(g->target.get(), name));
+    if (plain_scalar(value.get())) return value.release();
     // At the root the path is the name itself.
     PyObject* path_str = g->prefix_text.empty() && PyUnicode_CheckExact(name) ? name : nullptr;
     return apply_guard(g, std::move(value), path, path_str);

@@ -59,13 +59,19 @@ void unknown_keyword(const Signature& sig, PyObject* key, PyObject* value, Ref* 
 }
 
 void check_required(const Signature& sig, PyObject** out) {
-    std::vector<const char*> missing;
+    bool complete = true;
     size_t i = 0;
+    for (const Param& p : sig.params) {
+        if (p.required && !out[i]) complete = false;
+        ++i;
+    }
+    if (complete) return;
+    std::vector<const char*> missing;
+    i = 0;
     for (const Param& p : sig.params) {
         if (p.required && !out[i]) missing.push_back(p.name);
         ++i;
     }
-    if (missing.empty()) return;
     std::string msg = std::string(sig.fname) + "() missing " + std::to_string(missing.size()) + " required positional argument" +
                       (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing);
     throw_type_error(msg);
@@ -80,6 +86,10 @@ void place_positional(const Signature& sig, PyObject* const* args, Py_ssize_t na
 
 void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
                 Ref* extra) {
+    if (!kwnames && static_cast<size_t>(nargs) == sig.params.size()) {  // every parameter by position
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+        return;
+    }
     place_positional(sig, args, nargs, out);
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -132,7 +142,7 @@ void rethrow_with_arg(const char* arg) {
     throw py_error{};
 }
 
-std::string_view to_utf8(PyObject* o, const char* arg) {
+std::string_view to_utf8_general(PyObject* o, const char* arg) {
     if (!PyUnicode_Check(o)) throw_conversion_error(o, "PyString", arg);
     Py_ssize_t len = 0;
     if (const char* a = ascii_data(o, &len)) return std::string_view(a, static_cast<size_t>(len));

@@ -46,7 +46,12 @@ void parse_no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames);
 [[noreturn]] void rethrow_with_arg(const char* arg);
 
 // str → UTF-8 view, valid while `o` lives. Target 'PyString'.
-std::string_view to_utf8(PyObject* o, const char* arg);
+std::string_view to_utf8_general(PyObject* o, const char* arg);
+inline std::string_view to_utf8(PyObject* o, const char* arg) {
+    if (PyUnicode_Check(o) && PyUnicode_IS_COMPACT_ASCII(o))  // the common case, without a call
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+    return to_utf8_general(o, arg);
+}
 inline std::string to_string(PyObject* o, const char* arg) { return std::string(to_utf8(o, arg)); }
 // bool, or a NumPy boolean scalar through its truth slot. Target 'PyBool'.
 bool to_bool(PyObject* o, const char* arg);

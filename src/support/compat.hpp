@@ -29,10 +29,16 @@ inline int type_defines(PyTypeObject* type, PyObject* name) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
         PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (skip_object && base == &PyBaseObject_Type) continue;
-        PyObject* dict = type_dict(base);
-        if (!dict) continue;
-        int found = PyDict_Contains(dict, name);
-        Py_DECREF(dict);
+        int found;
+        if ((base->tp_flags & Py_TPFLAGS_HEAPTYPE) && base->tp_dict) {
+            // A heap type's own dict on every version; the MRO keeps the type alive.
+            found = PyDict_Contains(base->tp_dict, name);
+        } else {
+            PyObject* dict = type_dict(base);
+            if (!dict) continue;
+            found = PyDict_Contains(dict, name);
+            Py_DECREF(dict);
+        }
         if (found != 0) return found;
     }
     return 0;
@@ -52,10 +58,11 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out, bool
     // With the generic lookup and no class attribute of that name, only the
     // instance dict can answer and probing it runs no user code, so a miss
     // costs no exception.
-    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+    // With the hint, the one lookup below answers alone.
+    if (!likely_present && Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
         int defined = type_defines(Py_TYPE(obj), name);
         if (defined < 0) return -1;
-        if (defined == 0 && !likely_present && !PyObject_HasAttr(obj, name)) return 0;
+        if (defined == 0 && !PyObject_HasAttr(obj, name)) return 0;
     }
     *out = PyObject_GetAttr(obj, name);
     if (*out) return 1;
