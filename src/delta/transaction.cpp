@@ -73,16 +73,20 @@ void rollback_locked(TransactionObject* t) {
 
 // -- Python surface ----------------------------------------------------------
 
-PyObject* Transaction_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature sig{"Transaction", {}};
-    PyObject* none[1] = {nullptr};
-    parse_args(sig, args, kwargs, none);
+Ref construct(PyTypeObject* type) {
     Ref self = check(type->tp_alloc(type, 0));
     TransactionObject* t = as_transaction(self.get());
     new (&t->use) UseFlag();
     new (&t->delta_log) DeltaLog();
     new (&t->shadow_cache) std::unordered_map<uintptr_t, ShadowPair>();
-    return self.release();
+    return self;
+}
+
+PyObject* Transaction_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const Signature sig{"Transaction", {}};
+    PyObject* none[1] = {nullptr};
+    parse_args(sig, args, kwargs, none);
+    return construct(type).release();
 }
 
 int Transaction_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -234,8 +238,9 @@ const ClassDef Transaction_class = {"Transaction", &Transaction_spec, &Transacti
 // -- native face -------------------------------------------------------------
 
 Ref new_transaction() {
-    PyObject* t = reinterpret_cast<PyObject*>(Transaction_Type);
-    return check(PyObject_CallNoArgs(t));
+    // What Transaction() builds, without the call machinery: the class
+    // takes no arguments and has no __init__ of its own.
+    return construct(Transaction_Type);
 }
 
 void log_internal(PyObject* tx, DeltaEntry entry) { as_transaction(tx)->delta_log.emplace_back() = std::move(entry); }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,36 +52,67 @@ struct DeltaEntry {
     bool has_key() const noexcept { return key && form != Form::DictChild; }
 };
 
+// Chunks come from the interpreter's small-object allocator, which serves
+// a short log's first chunk much faster than malloc. Every use of the log
+// holds the interpreter lock.
+template <typename T>
+struct PyMemAllocator {
+    using value_type = T;
+    PyMemAllocator() noexcept = default;
+    template <typename U>
+    PyMemAllocator(const PyMemAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(T)) throw std::bad_alloc();
+        void* p = PyMem_Malloc(n * sizeof(T));
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { PyMem_Free(p); }
+    template <typename U>
+    bool operator==(const PyMemAllocator<U>&) const noexcept { return true; }
+};
+
 // The delta log: entries in chunks that never move once written, so the
 // log grows without copying or re-touching what it holds, and a short log
 // allocates little. Chunks double up to a size the allocator serves from
 // its heap, where freed chunks are reused.
 class DeltaLog {
+    using Chunk = std::vector<DeltaEntry, PyMemAllocator<DeltaEntry>>;
+
 public:
     DeltaEntry& emplace_back() {
-        if (chunks_.empty() || chunks_.back().size() == chunks_.back().capacity()) {
-            size_t capacity = chunks_.empty() ? kFirstChunk : std::min(2 * chunks_.back().capacity(), kMaxChunk);
-            chunks_.emplace_back().reserve(capacity);
+        Chunk& last = more_.empty() ? first_ : more_.back();
+        if (last.size() < last.capacity()) return last.emplace_back();
+        if (last.capacity() == 0) {
+            last.reserve(kFirstChunk);
+            return last.emplace_back();
         }
-        return chunks_.back().emplace_back();
+        more_.emplace_back().reserve(std::min(2 * last.capacity(), kMaxChunk));
+        return more_.back().emplace_back();
     }
-    bool empty() const noexcept { return chunks_.empty(); }
-    void clear() noexcept { chunks_.clear(); }
+    bool empty() const noexcept { return first_.empty(); }
+    void clear() noexcept {
+        first_ = Chunk();
+        more_.clear();
+    }
     template <typename F>
     void for_each(F&& f) const {
-        for (const auto& chunk : chunks_)
+        for (const DeltaEntry& e : first_) f(e);
+        for (const auto& chunk : more_)
             for (const DeltaEntry& e : chunk) f(e);
     }
     template <typename F>
     void for_each_newest_first(F&& f) const {
-        for (auto chunk = chunks_.rbegin(); chunk != chunks_.rend(); ++chunk)
+        for (auto chunk = more_.rbegin(); chunk != more_.rend(); ++chunk)
             for (auto e = chunk->rbegin(); e != chunk->rend(); ++e) f(*e);
+        for (auto e = first_.rbegin(); e != first_.rend(); ++e) f(*e);
     }
 
 private:
     static constexpr size_t kFirstChunk = 8;
     static constexpr size_t kMaxChunk = 1024;
-    std::vector<std::vector<DeltaEntry>> chunks_;
+    Chunk first_;  // a short log needs no list of chunks
+    std::vector<Chunk> more_;
 };
 
 // The text of the entry's op and path, and its key field (a str, borrowed;

@@ -3,6 +3,7 @@
 // every value read handed out wrapped (apply_guard).
 #include "guard.hpp"
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -35,7 +36,6 @@ struct GuardObject {
     std::string_view prefix_text;  // its UTF-8, owned by `prefix`
     Ref target;
     Ref tx;  // empty: no logging, no shadowing
-    Ref last_present;  // the name of the last write that replaced a value: a hint only
     bool is_admin;
     bool strict_mode;
 };
@@ -127,7 +127,6 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
     new (&g->prefix_text) std::string_view(prefix_text);
     new (&g->target) Ref(Ref::borrow(target));
     new (&g->tx) Ref(Ref::borrow(tx));
-    new (&g->last_present) Ref();
     g->is_admin = is_admin;
     g->strict_mode = strict_mode;
     return self;
@@ -218,6 +217,37 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
     return apply_guard(g, std::move(value), path, path_str);
 }
 
+// Which (type, attribute name) pairs had a value at their last guarded
+// write: a hint that saves a probe where the optional lookup takes two.
+// Only identities are kept, never dereferenced; a stale or colliding slot
+// costs time, never a different result.
+class PresentHint {
+public:
+    bool likely(PyObject* target, PyObject* name) const noexcept {
+        const Slot& s = slots_[index(target, name)];
+        return s.type == id(Py_TYPE(target)) && s.name == id(name);
+    }
+    void record(PyObject* target, PyObject* name, bool present) noexcept {
+        Slot& s = slots_[index(target, name)];
+        if (present) s = Slot{id(Py_TYPE(target)), id(name)};
+        else if (s.name == id(name)) s = Slot{};
+    }
+
+private:
+    struct Slot {
+        uintptr_t type = 0;
+        uintptr_t name = 0;
+    };
+    static uintptr_t id(const void* p) noexcept { return reinterpret_cast<uintptr_t>(p); }
+    static size_t index(PyObject* target, PyObject* name) noexcept {
+        return ((id(Py_TYPE(target)) >> 4) ^ (id(name) >> 4) * 31) % kSlots;
+    }
+    static constexpr size_t kSlots = 64;
+    Slot slots_[kSlots];
+};
+
+PresentHint present_hint;  // process-wide, under the interpreter lock
+
 // Storing a guard stores the object it wraps; anything else is stored as is.
 PyObject* unwrap(PyObject* value) { return is_guard(value) ? as_guard(value)->target.get() : value; }
 
@@ -226,12 +256,11 @@ void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
     PathText buffer;
     check_permissions(g, full_path(g, n, buffer), true);
     Ref target = g->target.dup();
-    // The old value, without an exception when there is none. A name that
-    // had a value at the last write most likely has one now.
+    // The old value, without an exception when there is none.
     PyObject* old = nullptr;
-    int found = compat::get_optional_attr(target.get(), name, &old, name == g->last_present.get());
+    int found = compat::get_optional_attr(target.get(), name, &old, present_hint.likely(target.get(), name));
     if (found < 0) discard_ordinary_error();
-    if (found > 0 && name != g->last_present.get()) g->last_present = Ref::borrow(name);
+    present_hint.record(target.get(), name, found > 0);
     Ref old_value = Ref::steal(old);
     Ref stored = Ref::borrow(unwrap(value));
     if (g->tx && resolve_zone(n) != ContextZone::Heavy) {
@@ -391,7 +420,6 @@ void ContextGuard_dealloc(PyObject* self) {
     g->prefix.~Ref();
     g->target.~Ref();
     g->tx.~Ref();
-    g->last_present.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
