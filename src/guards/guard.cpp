@@ -181,13 +181,15 @@ PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject
     if (is_list || kind == ValueKind::Dict) {
         Ref shadow = shadow_of(g, v, path);
         bool writable = permitted(g, path, true);
+        auto path_object = [&] { return path_str ? Ref::borrow(path_str) : new_str(path); };
         if (is_list) {
             require_list(shadow.get(), nullptr);
-            return (writable ? make_tracked_list(shadow.get(), g->tx.get(), path) : make_frozen_list(shadow.get()))
+            return (writable ? make_tracked_list(shadow.get(), g->tx.get(), path_object())
+                             : make_frozen_list(shadow.get()))
                 .release();
         }
         require_dict(shadow.get(), nullptr);
-        return (writable ? make_tracked_dict(shadow.get(), g->tx.get(), path) : make_frozen_dict(shadow.get()))
+        return (writable ? make_tracked_dict(shadow.get(), g->tx.get(), path_object()) : make_frozen_dict(shadow.get()))
             .release();
     }
     Ref shadow = shadow_of(g, v, path);

@@ -14,7 +14,10 @@
 //    `fields_of` refuses such an object instead of dereferencing null.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -82,6 +85,38 @@ inline std::string dict_child_path(PyObject* path, PyObject* key) {
     return out;
 }
 
+inline Ref str_of(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// ASCII text of a str without a call, or nothing.
+inline bool ascii_view(PyObject* str, std::string_view& out) noexcept {
+    if (!PyUnicode_IS_COMPACT_ASCII(str)) return false;
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+    return true;
+}
+
+// A str of the pieces, built in place (all ASCII).
+inline Ref ascii_str(std::initializer_list<std::string_view> pieces) {
+    size_t n = 0;
+    for (std::string_view p : pieces) n += p.size();
+    Ref out = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    char* at = static_cast<char*>(PyUnicode_DATA(out.get()));
+    for (std::string_view p : pieces) at = std::copy(p.begin(), p.end(), at);
+    return out;
+}
+
+// dict_child_path as a str. An exact str key under an ASCII path is joined
+// without the UTF-8 round trip.
+inline Ref dict_child_path_str(PyObject* path, PyObject* key) {
+    std::string_view p, k;
+    if (PyUnicode_CheckExact(key) && ascii_view(path, p) && ascii_view(key, k)) {
+        if (is_path_word(k)) return ascii_str({p, ".", k});
+        return ascii_str({p, "[", k, "]"});
+    }
+    return str_of(dict_child_path(path, key));
+}
+
 // "{path}[{pos}]".
 inline std::string list_child_path(PyObject* path, Py_ssize_t pos) {
     std::string out = path_text(path);
@@ -141,6 +176,17 @@ inline DeltaEntry whole_entry(DeltaOp op, PyObject* path, Ref value) {
     e.base = Ref::borrow(path);
     e.value = std::move(value);
     return e;
+}
+
+// list_child_path as a str.
+inline Ref list_child_path_str(PyObject* path, Py_ssize_t pos) {
+    std::string_view p;
+    if (ascii_view(path, p)) {
+        char digits[24];
+        int n = std::snprintf(digits, sizeof digits, "%zd", pos);
+        return ascii_str({p, "[", std::string_view(digits, static_cast<size_t>(n)), "]"});
+    }
+    return str_of(list_child_path(path, pos));
 }
 
 // KeyError whose argument is the key's text, not the key.
@@ -342,14 +388,13 @@ inline PyObject* tracked_new(PyTypeObject* type, PyObject* data, PyObject* tx, P
     return reinterpret_cast<PyObject*>(o);
 }
 
-// The same from native callers, with the path as UTF-8 text.
-inline Ref tracked_make(PyTypeObject* type, PyObject* data, PyObject* tx, std::string_view path) {
-    Ref p = check(PyUnicode_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+// The same from native callers.
+inline Ref tracked_make(PyTypeObject* type, PyObject* data, PyObject* tx, Ref path) {
     auto* o = alloc_object<TrackedObject>(type);
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(o));
     o->data = Ref::borrow(data);
     o->tx = Ref::borrow(tx);
-    o->path = std::move(p);
+    o->path = std::move(path);
     return result;
 }
 

@@ -3,8 +3,6 @@
 // Transaction and shadow nested lists and dicts on read.
 #include <Python.h>
 
-#include <string_view>
-
 #include "../support/classdef.hpp"
 #include "../support/ref.hpp"
 
@@ -16,8 +14,8 @@ extern const ClassDef TrackedList_class;
 extern const ClassDef TrackedDict_class;
 
 // New wrappers (new reference). `data` must already be a list / dict (or a
-// subclass) and `tx` a Transaction; the caller checked both.
-Ref make_tracked_list(PyObject* data, PyObject* tx, std::string_view path);
-Ref make_tracked_dict(PyObject* data, PyObject* tx, std::string_view path);
+// subclass), `tx` a Transaction and `path` a str; the caller checked them.
+Ref make_tracked_list(PyObject* data, PyObject* tx, Ref path);
+Ref make_tracked_dict(PyObject* data, PyObject* tx, Ref path);
 
 }  // namespace kestu

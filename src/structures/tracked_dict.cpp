@@ -13,8 +13,8 @@ namespace kestu {
 
 PyTypeObject* TrackedDict_Type = nullptr;
 
-Ref make_tracked_dict(PyObject* data, PyObject* tx, std::string_view path) {
-    return containers::tracked_make(TrackedDict_Type, data, tx, path);
+Ref make_tracked_dict(PyObject* data, PyObject* tx, Ref path) {
+    return containers::tracked_make(TrackedDict_Type, data, tx, std::move(path));
 }
 
 namespace {
@@ -40,13 +40,13 @@ Ref read_item(TrackedObject* o, PyObject* key) {
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));  // steps 3 to 8
     Ref shadow = get_shadow(tx.get(), value.get(), std::nullopt);
     if (shadow.get() != value.get()) check_status(PyDict_SetItem(data.get(), key, shadow.get()));
-    std::string child = containers::dict_child_path(path.get(), key);
+    Ref child = containers::dict_child_path_str(path.get(), key);
     if (kind == Kind::List) {
         require_list(shadow.get(), nullptr);
-        return make_tracked_list(shadow.get(), tx.get(), child);
+        return make_tracked_list(shadow.get(), tx.get(), std::move(child));
     }
     require_dict(shadow.get(), nullptr);
-    return make_tracked_dict(shadow.get(), tx.get(), child);
+    return make_tracked_dict(shadow.get(), tx.get(), std::move(child));
 }
 
 // Writing algorithm. Caller holds shared use and strong references to key

@@ -16,8 +16,8 @@ namespace kestu {
 
 PyTypeObject* TrackedList_Type = nullptr;
 
-Ref make_tracked_list(PyObject* data, PyObject* tx, std::string_view path) {
-    return containers::tracked_make(TrackedList_Type, data, tx, path);
+Ref make_tracked_list(PyObject* data, PyObject* tx, Ref path) {
+    return containers::tracked_make(TrackedList_Type, data, tx, std::move(path));
 }
 
 namespace {
@@ -54,13 +54,13 @@ Ref read_item(TrackedObject* o, PyObject* index) {
         if (pos >= PyList_GET_SIZE(data.get())) containers::throw_list_index();
         check_status(PyList_SetItem(data.get(), pos, shadow.dup().release()));  // steals
     }
-    std::string child = containers::list_child_path(path.get(), pos);
+    Ref child = containers::list_child_path_str(path.get(), pos);
     if (kind == Kind::List) {
         require_list(shadow.get(), nullptr);
-        return make_tracked_list(shadow.get(), tx.get(), child);
+        return make_tracked_list(shadow.get(), tx.get(), std::move(child));
     }
     require_dict(shadow.get(), nullptr);
-    return make_tracked_dict(shadow.get(), tx.get(), child);
+    return make_tracked_dict(shadow.get(), tx.get(), std::move(child));
 }
 
 void write_item(TrackedObject* o, PyObject* index, PyObject* value) {

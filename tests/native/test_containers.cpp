@@ -245,7 +245,7 @@ TEST(native_faces_build_wrappers) {
     CHECK(tx_obj && data);
     if (!tx_obj || !data) return;
     try {
-        kestu::Ref td = kestu::make_tracked_dict(data, tx_obj, "ctx.été");
+        kestu::Ref td = kestu::make_tracked_dict(data, tx_obj, kestu::check(PyUnicode_FromString("ctx.été")));
         CHECK(Py_IS_TYPE(td.get(), kestu::TrackedDict_Type));
         kestu::Ref state = kestu::check(PyObject_CallMethod(td.get(), "__getstate__", nullptr));
         CHECK(PyTuple_GET_ITEM(state.get(), 0) == data);
@@ -257,7 +257,7 @@ TEST(native_faces_build_wrappers) {
                          "assert log_of(tx) == [('ctx.été.a', 'APPEND', 2, ABSENT, ABSENT, ABSENT)], log_of(tx)\n"
                          "ok = True\n"));
         PyObject* list = PyDict_GetItemString(data, "a");  // borrowed
-        kestu::Ref tl = kestu::make_tracked_list(list, tx_obj, "p");
+        kestu::Ref tl = kestu::make_tracked_list(list, tx_obj, kestu::check(PyUnicode_FromString("p")));
         CHECK(Py_IS_TYPE(tl.get(), kestu::TrackedList_Type));
         kestu::Ref fl = kestu::make_frozen_list(list);
         CHECK(Py_IS_TYPE(fl.get(), kestu::FrozenList_Type));
