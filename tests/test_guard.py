@@ -345,6 +345,32 @@ def test_new_attribute_is_not_removed_by_rollback():
     assert ctx.count == 5
 
 
+@pytest.mark.parametrize("earlier_writes", [0, 3])
+def test_old_value_is_read_as_it_is_now(earlier_writes):
+    # Writes of the same name learn that it tends to exist; what the old
+    # value is must not depend on that.
+    class Ctx:
+        pass
+
+    ctx = Ctx()
+    ctx.w = 0
+    for _ in range(earlier_writes):
+        guard(ctx, [], ["w"], Transaction()).w = 1
+    del ctx.w
+    tx = Transaction()
+    guard(ctx, [], ["w"], tx).w = 2  # a new attribute again
+    tx.rollback()
+    assert ctx.w == 2
+
+    calls = []
+    Ctx.w = property(lambda self: calls.append("get") or 7, lambda self, v: calls.append(("set", v)))
+    tx = Transaction()
+    guard(ctx, [], ["w"], tx).w = 3
+    assert calls == ["get", ("set", 3)]
+    tx.rollback()
+    assert calls[-1] == ("set", 7)
+
+
 def test_heavy_zone_attribute_writes_are_not_logged():
     ctx = Obj(heavy_blob=1)
     tx = Transaction()

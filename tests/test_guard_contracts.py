@@ -1,0 +1,127 @@
+"""Permission checks against contracts of any size: every boundary of the
+covering rule, with the covering path alone, first or last among thousands of
+others, in the inputs or the outputs."""
+
+from types import SimpleNamespace
+
+import pytest
+
+from kestu.contracts import process
+from kestu_core import ContextGuard, Engine, FrozenList, TrackedList, Transaction
+
+# (declared path, checked path, covered)
+BOUNDARIES = [
+    ("user.name", "user.name", True),  # equal
+    ("user.profile.name", "user", True),  # ancestor at "."
+    ("user.profile.name", "user.profile", True),
+    ("items[0].name", "items[0]", True),  # ancestor of an element, at "."
+    ("items[0].name", "items", False),  # an ancestor only at ".", never at "["
+    ("user", "user.name", True),  # inside, at "."
+    ("items", "items[3]", True),  # inside, at "["
+    ("items", "items[3].x.y", True),
+    ("user", "username", False),  # siblings sharing a prefix
+    ("username", "user", False),
+    ("user.name", "user.nam", False),
+    ("user.name", "user.names", False),
+    ("user.name", "user.name[0]", True),
+    ("user[0]", "user", False),
+    ("a..b", "a", True),  # separators in odd places
+    ("a..b", "a.", True),
+    ("a..b", "a.b", False),
+    ("m[x.y]", "m[x", True),
+    ("m[x.y]", "m", False),
+    ("m[x.y]", "m[x.y].z", True),
+    ("x", ".x", False),
+    ("", ".x", True),
+    ("", "[0]", True),
+    ("", "x", False),
+    ("été.ß", "été", True),
+    ("été", "été[2]", True),
+]
+
+FILLER = 3000
+
+
+def contract(declared, size, place):
+    """`declared` among `size` other paths that share its prefixes but cover
+    nothing checked here."""
+    others = [f"{declared}_{i}.z" if i % 2 else f"zz{i}[{i}].q" for i in range(size)]
+    return [declared] + others if place == "first" else others + [declared]
+
+
+@pytest.mark.parametrize("declared, path, covered", BOUNDARIES, ids=[f"{d!r}-{p!r}" for d, p, _ in BOUNDARIES])
+@pytest.mark.parametrize("size, place", [(0, "first"), (5, "last"), (FILLER, "first"), (FILLER, "last")])
+@pytest.mark.parametrize("role", ["inputs", "outputs"])
+def test_covering_rule_at_every_boundary_and_size(declared, path, covered, size, place, role):
+    paths = contract(declared, size, place)
+    inputs, outputs = (paths, []) if role == "inputs" else ([], paths)
+    # A dict target: an item read checks the key's text as the whole path,
+    # and a list read there tells readable (FrozenList) from writable (TrackedList).
+    g = ContextGuard({path: []}, inputs, outputs, Transaction())
+    if not covered:
+        with pytest.raises(PermissionError, match=r"^Illegal Read: "):
+            g[path]
+        return
+    expected = FrozenList if role == "inputs" else TrackedList
+    assert type(g[path]) is expected
+
+
+@pytest.mark.parametrize("size", [0, FILLER])
+def test_nested_writes_are_checked_with_the_full_path(size):
+    class Obj:
+        pass
+
+    ctx = Obj()
+    ctx.user = Obj()
+    ctx.user.name = "ann"
+    outputs = contract("user.name", size, "last")
+    g = ContextGuard(ctx, [], outputs, Transaction())
+    user = g.user  # an ancestor of a declared output
+    user.name = "bo"
+    assert user._target.name == "bo"
+    with pytest.raises(PermissionError, match=r"^Illegal Write: 'user.nick'$"):
+        user.nick = "x"
+    with pytest.raises(PermissionError, match=r"^Illegal Write: 'username'$"):
+        g.username = "x"
+
+
+def test_a_list_contract_is_read_afresh_on_every_run():
+    class Ctx:
+        x = 1
+
+    inputs = []
+
+    def read_x(ctx):
+        return ctx.x
+
+    read_x._pop_contract = SimpleNamespace(inputs=inputs, outputs=[], errors=[])
+    engine = Engine(Ctx())
+    engine.register_process("read_x_list_contract", read_x)
+    with pytest.raises(PermissionError):
+        engine.execute_process("read_x_list_contract")
+    inputs.append("x")
+    assert engine.execute_process("read_x_list_contract") == 1
+
+
+def test_a_replaced_contract_tuple_takes_effect():
+    class Ctx:
+        x = 1
+
+    @process(inputs=["y"])
+    def read_x(ctx):
+        return ctx.x
+
+    engine = Engine(Ctx())
+    engine.register_process("read_x_tuple_contract", read_x)
+    for _ in range(3):  # the compiled form is cached by the tuple
+        with pytest.raises(PermissionError):
+            engine.execute_process("read_x_tuple_contract")
+    object.__setattr__(read_x._pop_contract, "inputs", ("x",))
+    assert engine.execute_process("read_x_tuple_contract") == 1
+
+
+@pytest.mark.parametrize("size", [0, FILLER])
+def test_strict_control_plane_refusal_names_the_first_offending_root(size):
+    inputs = contract("x", size, "first") + ["Sig.level", "meta"]
+    with pytest.raises(PermissionError, match=r"Control Plane 'Sig' as input"):
+        ContextGuard(object(), inputs, [], None, False, True)
