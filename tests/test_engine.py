@@ -810,11 +810,17 @@ def test_execute_process_does_not_leak():
     def undeclared(ctx):
         raise ValueError("v")
 
+    def listed(ctx):
+        ctx.n = ctx.n + 1
+
+    listed._pop_contract = types.SimpleNamespace(inputs=["n"], outputs=["n"], errors=[])  # compiled on every run
+
     name = unique("leak")
     recipe = recipe_for(name, output_rules=[AuditRule("n", "min", 0)])
     c = Ctx(n=0, items=[])
     engines = [Engine(c), Engine(c, True), Engine(c, True, recipe)]
     bad = register(engines[0], undeclared)
+    each_run = register(engines[0], listed)
     for engine in engines:
         engine.register_process(name, work)
 
@@ -826,6 +832,7 @@ def test_execute_process_does_not_leak():
                     engine.execute_process(name, fail=True)
                 with pytest.raises(ContractViolationError):
                     engine.execute_process(bad)
+                engine.execute_process(each_run)
                 with pytest.raises(KeyError):
                     engine.execute_process("no such process " + name)
 

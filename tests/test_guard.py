@@ -556,13 +556,19 @@ def test_cycles_through_guards_are_collected():
 
 def test_no_leak_over_many_guarded_reads_and_writes():
     def rounds():
+        class Registry(dict):
+            pass
+
         ctx = make_ctx()
+        ctx.reg = Registry()
         for _ in range(300):
             tx = Transaction()
-            g = guard(ctx, ["domain", "user", "x"], ["y", "domain.items"], tx)
+            g = guard(ctx, ["domain", "user", "x"] + [f"f{i}.g" for i in range(20)], ["y", "domain", "reg"], tx)
             g.x
             g.domain.other
             g.domain.items.append(3)
+            g.domain.other = 4
+            g.reg[(1, 2)] = 5
             g.y = 1
             try:
                 g.username

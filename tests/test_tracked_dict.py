@@ -798,8 +798,9 @@ def test_no_leak_over_many_rounds():
         td = TrackedDict(tx.get_shadow(d), tx, "p")
         td["a"] = 2
         td["n"]["x"][1]["y"] = 3
-        td.update({"b": 1, "c": {}})
+        td.update({"b": 1, "c": {}, (1, 2): 3, 10**30: 4})
         del td["b"]
+        del td[(1, 2)]
         td.get("n")
         td.keys(), td.items(), td.values(), str(td), list(td)
         copy.copy(td)

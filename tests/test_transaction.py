@@ -363,12 +363,17 @@ def test_cycles_through_a_transaction_are_collected():
     assert alive() is None
 
 
+class Text(str):
+    pass
+
+
 def test_no_leak_over_many_rounds():
     def rounds():
         for _ in range(200):
             tx = Transaction()
             obj = Obj(a=1, items=[1, 2], data={"k": 1})
             tx.log("a", "SET", 2, 1, obj, "a")
+            tx.log(Text("p"), "odd op", 3, obj, obj, Text("a"))
             obj.a = 2
             tx.get_shadow(obj.items).append(3)
             tx.get_shadow(obj.data)["k"] = 2
