@@ -243,6 +243,46 @@ Ref new_transaction() {
     return construct(Transaction_Type);
 }
 
+namespace {
+
+constexpr size_t kFullChunkBytes = DeltaLog::kMaxChunk * sizeof(DeltaEntry);
+constexpr size_t kKeptChunks = 4 * 1024 * 1024 / kFullChunkBytes;  // 4 MiB
+
+// Freed full-size chunks, for the next log (process-wide, never freed).
+std::vector<void*>& kept_chunks() {
+    static std::vector<void*>* const kept = new std::vector<void*>();
+    return *kept;
+}
+
+}  // namespace
+
+void* log_chunk_alloc(size_t bytes) {
+    if (bytes == kFullChunkBytes && !kept_chunks().empty()) {
+        void* p = kept_chunks().back();
+        kept_chunks().pop_back();
+        return p;
+    }
+    void* p = PyMem_Malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void log_chunk_free(void* p, size_t bytes) noexcept {
+    std::vector<void*>& kept = kept_chunks();
+    if (bytes == kFullChunkBytes && kept.size() < kKeptChunks) {
+        if (kept.capacity() == 0) {
+            try {
+                kept.reserve(kKeptChunks);
+            } catch (const std::bad_alloc&) {
+                return PyMem_Free(p);
+            }
+        }
+        kept.push_back(p);
+        return;
+    }
+    PyMem_Free(p);
+}
+
 void log_internal(PyObject* tx, DeltaEntry entry) { as_transaction(tx)->delta_log.emplace_back() = std::move(entry); }
 
 std::string_view delta_op_text(const DeltaEntry& e) {

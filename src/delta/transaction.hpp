@@ -52,24 +52,27 @@ struct DeltaEntry {
     bool has_key() const noexcept { return key && form != Form::DictChild; }
 };
 
-// Chunks come from the interpreter's small-object allocator, which serves
-// a short log's first chunk much faster than malloc. Every use of the log
-// holds the interpreter lock.
+// Memory of log chunks. Small chunks come from the interpreter's
+// small-object allocator, which serves a short log much faster than malloc;
+// full-size chunks are kept for the next log once freed (up to a bound), so
+// a long log does not fault in fresh pages for every chunk it grows by.
+// Every use of a log holds the interpreter lock.
+void* log_chunk_alloc(size_t bytes);
+void log_chunk_free(void* p, size_t bytes) noexcept;
+
 template <typename T>
-struct PyMemAllocator {
+struct LogAllocator {
     using value_type = T;
-    PyMemAllocator() noexcept = default;
+    LogAllocator() noexcept = default;
     template <typename U>
-    PyMemAllocator(const PyMemAllocator<U>&) noexcept {}
+    LogAllocator(const LogAllocator<U>&) noexcept {}
     T* allocate(size_t n) {
         if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(T)) throw std::bad_alloc();
-        void* p = PyMem_Malloc(n * sizeof(T));
-        if (!p) throw std::bad_alloc();
-        return static_cast<T*>(p);
+        return static_cast<T*>(log_chunk_alloc(n * sizeof(T)));
     }
-    void deallocate(T* p, size_t) noexcept { PyMem_Free(p); }
+    void deallocate(T* p, size_t n) noexcept { log_chunk_free(p, n * sizeof(T)); }
     template <typename U>
-    bool operator==(const PyMemAllocator<U>&) const noexcept { return true; }
+    bool operator==(const LogAllocator<U>&) const noexcept { return true; }
 };
 
 // The delta log: entries in chunks that never move once written, so the
@@ -77,7 +80,7 @@ struct PyMemAllocator {
 // allocates little. Chunks double up to a size the allocator serves from
 // its heap, where freed chunks are reused.
 class DeltaLog {
-    using Chunk = std::vector<DeltaEntry, PyMemAllocator<DeltaEntry>>;
+    using Chunk = std::vector<DeltaEntry, LogAllocator<DeltaEntry>>;
 
 public:
     DeltaEntry& emplace_back() {
@@ -108,9 +111,10 @@ public:
         for (auto e = first_.rbegin(); e != first_.rend(); ++e) f(*e);
     }
 
-private:
     static constexpr size_t kFirstChunk = 8;
     static constexpr size_t kMaxChunk = 1024;
+
+private:
     Chunk first_;  // a short log needs no list of chunks
     std::vector<Chunk> more_;
 };
