@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "../support/error.hpp"
+#include "../support/log_capsule.hpp"
 #include "../delta/transaction.hpp"
 #include "../engine/engine.hpp"
 #include "../fsm/state_machine.hpp"
@@ -79,6 +80,7 @@ PyObject* init_module() {
     if (g_module) return Ref::borrow(g_module).release();
     Ref module = check(PyModule_Create(&kestu_module));
     for (const ClassDef* def : kClasses) register_class(module.get(), *def);
+    log::publish_channel();  // for the kestu package's logging bridge
     g_module = module.dup().release();
     return module.release();
 }
