@@ -28,7 +28,7 @@ native: $(VENV)/.deps
 test: install native
 	$(PY) -X dev -m pytest -q tests
 	$(NATIVE)/kestu_native_tests
-	$(PY) -m mypy.stubtest kestu_core
+	$(PY) -m mypy.stubtest kestu_core kestu._logbridge
 
 demo: install
 	$(PY) -m kestu.demo
@@ -36,15 +36,17 @@ demo: install
 bench: install
 	$(PY) bench/run.py
 
-# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer. The
+# package is copied beside the core so that its own extension module sits in it.
 asan: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_SANITIZE=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN)
 	ASAN_OPTIONS=detect_leaks=0 $(ASAN)/kestu_native_tests
-	cp $(ASAN)/kestu_core*.so $(ASAN)/pyroot/ 2>/dev/null || (mkdir -p $(ASAN)/pyroot && cp $(ASAN)/kestu_core*.so $(ASAN)/pyroot/)
-	PYTHONPATH=$(abspath $(ASAN)/pyroot):$(abspath python) PYTHONMALLOC=malloc \
+	rm -rf $(ASAN)/pyroot && mkdir -p $(ASAN)/pyroot && cp -r python/kestu $(ASAN)/pyroot/
+	cp $(ASAN)/kestu_core*.so $(ASAN)/pyroot/ && cp $(ASAN)/_logbridge*.so $(ASAN)/pyroot/kestu/
+	PYTHONPATH=$(abspath $(ASAN)/pyroot) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
 

@@ -1,9 +1,11 @@
 """kestu: declare what each process reads, writes and may raise, and how it is audited.
 
 The execution engine lives in the native ``kestu_core`` extension; this package
-holds the pure-Python declarations it consumes and is cheap to import.
+holds the declarations it consumes and the bridge that delivers the core's log
+records to :mod:`logging` (connected on import; see :mod:`kestu.logging`).
 """
 
+from . import logging
 from .audit import (
     AuditBlockError,
     AuditError,
@@ -25,3 +27,6 @@ __all__ = [
     "ProcessAudit",
     "process",
 ]
+
+# Not in __all__: a star import must not shadow the standard logging module.
+logging.connect()
