@@ -14,7 +14,7 @@ from .audit import (
     AuditRule,
     ProcessAudit,
 )
-from .contracts import Contract, ContractViolationError, process
+from .contracts import Contract, ContractViolationError, ContractWarning, process
 
 __all__ = [
     "AuditBlockError",
@@ -24,6 +24,7 @@ __all__ = [
     "AuditRule",
     "Contract",
     "ContractViolationError",
+    "ContractWarning",
     "ProcessAudit",
     "process",
 ]
