@@ -258,7 +258,7 @@ def test_records_during_shutdown_are_harmless(at_exit):
 
 
 def test_importing_kestu_connects_without_import_cycles():
-    for first in ("kestu", "kestu_core", "kestu.audit", "kestu.contracts"):
+    for first in ("kestu", "kestu_core", "kestu.audit", "kestu.contracts", "kestu.workflow", "kestu.machine"):
         out = run_python(f"""
             import sys, {first}
             import kestu

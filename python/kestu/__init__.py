@@ -1,8 +1,9 @@
 """kestu: declare what each process reads, writes and may raise, and how it is audited.
 
 The execution engine lives in the native ``kestu_core`` extension; this package
-holds the declarations it consumes and the bridge that delivers the core's log
-records to :mod:`logging` (connected on import; see :mod:`kestu.logging`).
+holds the declarations it consumes, checked builders for workflows and state
+machines, and the bridge that delivers the core's log records to :mod:`logging`
+(connected on import; see :mod:`kestu.logging`).
 """
 
 from . import logging
@@ -15,6 +16,8 @@ from .audit import (
     ProcessAudit,
 )
 from .contracts import Contract, ContractViolationError, ContractWarning, process
+from .machine import Machine, State
+from .workflow import If, Run, Step, While, Workflow
 
 __all__ = [
     "AuditBlockError",
@@ -25,7 +28,14 @@ __all__ = [
     "Contract",
     "ContractViolationError",
     "ContractWarning",
+    "If",
+    "Machine",
     "ProcessAudit",
+    "Run",
+    "State",
+    "Step",
+    "While",
+    "Workflow",
     "process",
 ]
 
