@@ -9,6 +9,7 @@ import types
 import uuid
 
 import pytest
+from helpers import block_growth
 
 import kestu
 from kestu import AuditRecipe, AuditRule, ProcessAudit, process
@@ -179,6 +180,22 @@ def test_failing_handler_is_reported_and_the_operation_goes_on(handler, capfd, m
     assert err.startswith("--- Logging error ---\n")
     assert expected in err and "Message: " in err
     assert "Exception ignored" not in err
+
+
+def test_delivered_and_dropped_records_leak_nothing(handler, monkeypatch):
+    def boom(record):
+        raise ValueError("handler broke")
+
+    # pytest's own capture handlers on the root logger keep every record.
+    monkeypatch.setattr(logging.getLogger("kestu_core"), "propagate", False)
+    machine = flip_flop()
+    engine, name = audited_engine(AuditRule("value", "min", 10, level="W"))
+    assert block_growth(lambda: machine.trigger("go")) < 100  # dropped natively
+    handler(lambda record: None)
+    assert block_growth(lambda: (machine.trigger("go"), engine.execute_process(name))) < 100
+    monkeypatch.setattr(logging, "raiseExceptions", False)
+    handler(boom)
+    assert block_growth(lambda: machine.trigger("go")) < 100
 
 
 def test_interrupt_in_a_handler_surfaces_after_the_operation(handler):
