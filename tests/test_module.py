@@ -58,30 +58,39 @@ def test_classes_are_final_except_engine_and_have_bare_names(name):
 @pytest.mark.parametrize("module, init", [("kestu_core", "PyInit_kestu_core"),
                                           ("kestu._logbridge", "PyInit__logbridge")])
 def test_only_the_init_function_is_exported(module, init):
+    # Every defined dynamic symbol counts, not only functions: a stray data or
+    # unique (u) symbol can interpose with another extension.
     lib = importlib.import_module(module).__file__
     out = subprocess.run(["nm", "-D", "--defined-only", lib], capture_output=True, text=True)
     if out.returncode != 0:
         pytest.skip("nm is not available")
-    functions = [line.split()[-1] for line in out.stdout.splitlines() if line.split()[1:2] == ["T"]]
-    assert functions == [init]
+    assert [line.split()[-1] for line in out.stdout.splitlines()] == [init]
 
 
 def test_import_from_a_sub_interpreter_is_refused():
+    # From 3.12 CPython itself may refuse the module before its own check
+    # does; either way the import fails and both interpreters live on.
     code = textwrap.dedent(
         """
-        import kestu_core, _xxsubinterpreters as interpreters
-        interp = interpreters.create()
+        import importlib, kestu_core
         try:
-            interpreters.run_string(interp, "import kestu_core")
-        except Exception as exc:
-            print(type(exc).__name__, exc)
-        else:
-            print("imported")
+            interpreters = importlib.import_module("_interpreters")
+        except ModuleNotFoundError:
+            interpreters = importlib.import_module("_xxsubinterpreters")
+        interp = interpreters.create()
+        interpreters.run_string(interp, (
+            "try:\\n    import kestu_core\\n"
+            "except ImportError as exc:\\n    print('ImportError:', exc, flush=True)\\n"
+            "else:\\n    print('imported', flush=True)\\n"
+        ))
+        interpreters.destroy(interp)
+        print("alive", kestu_core.Engine.__name__, flush=True)
         """
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
+    lines = out.stdout.splitlines()
+    assert lines[0].startswith("ImportError:") and lines[1:] == ["alive Engine"], out.stdout
 
 
 # -- ContextZone -------------------------------------------------------------

@@ -19,6 +19,20 @@ from .contracts import Contract, ContractViolationError, ContractWarning, proces
 from .machine import Machine, State
 from .workflow import If, Run, Step, While, Workflow
 
+
+
+def __getattr__(name: str) -> str:
+    # __version__ comes from the installed metadata, read on first use:
+    # importing importlib.metadata costs more than the rest of the package.
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            return metadata.version("kestu")
+        except metadata.PackageNotFoundError:  # a source tree on sys.path, not installed
+            return "0+unknown"
+    raise AttributeError(f"module 'kestu' has no attribute {name!r}")
+
 __all__ = [
     "AuditBlockError",
     "AuditError",

@@ -33,7 +33,7 @@ import os
 import sys
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, TypeVar
+from typing import Any, Callable, Iterable, TypeVar, overload
 
 __all__ = ["Contract", "ContractViolationError", "ContractWarning", "process"]
 
@@ -155,6 +155,16 @@ class Contract:
         _warn_paths("outputs", self.outputs)
 
 
+# No overload takes a function: a bare @process is a type error as well as a
+# run-time one.
+@overload
+def process(
+    *, inputs: Iterable[str] = (), outputs: Iterable[str] = (), errors: Iterable[str] = ()
+) -> Callable[[F], F]: ...
+@overload
+def process(
+    func: None, /, *, inputs: Iterable[str] = (), outputs: Iterable[str] = (), errors: Iterable[str] = ()
+) -> Callable[[F], F]: ...
 def process(
     func: object = None,
     /,

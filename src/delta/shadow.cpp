@@ -4,6 +4,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "../support/compat.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
@@ -65,10 +66,7 @@ Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_v
     if (!shadow) {
         // Ctrl-C, SystemExit and broken invariants are not copy failures.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw py_error{};
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref e_type = Ref::steal(type), e_value = Ref::steal(value), e_tb = Ref::steal(tb);
+        Ref e_value = Ref::steal(compat::fetch_exception());
         std::string error = e_value ? exception_text(e_value.get()) : std::string("<exception str() failed>");
         std::string type_text = type_name_or(original.get(), "unknown");
         std::string path_text = path ? std::string(*path) : std::string("unknown");

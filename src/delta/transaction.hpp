@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../module/classdef.hpp"
+#include "../support/classdef.hpp"
 #include "../support/ref.hpp"
 #include "../support/use.hpp"
 

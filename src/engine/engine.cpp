@@ -6,7 +6,6 @@
 // as the immutable built-ins do: the fields never change after __new__.
 #include "engine.hpp"
 
-#include <memory>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -16,9 +15,11 @@
 #include "../guards/guard.hpp"
 #include "../registry/registry.hpp"
 #include "../support/args.hpp"
+#include "../support/compat.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
+#include "../support/shared.hpp"
 #include "../support/text.hpp"
 
 namespace kestu {
@@ -44,7 +45,7 @@ namespace {
     raise_instance(check(PyObject_CallOneArg(cls.get(), text.get())));
 }
 
-using Names = std::shared_ptr<const std::vector<std::string>>;
+using Names = Shared<std::vector<std::string>>;
 
 // Contract lists converted once per tuple: a tuple of exact str can never
 // change, so while we hold it its conversion stays valid. Anything else
@@ -71,10 +72,10 @@ bool all_exact_str(PyObject* tuple) {
 Names contract_names(PyObject* contract, PyObject* attr) {
     Ref value = check(PyObject_GetAttr(contract, attr));
     PyObject* v = value.get();
-    if (!PyTuple_CheckExact(v)) return std::make_shared<const std::vector<std::string>>(to_str_vec(v, nullptr));
+    if (!PyTuple_CheckExact(v)) return Names::make(to_str_vec(v, nullptr));
     NamesCache& cache = names_cache();
     if (auto it = cache.find(v); it != cache.end()) return it->second.names;
-    Names names = std::make_shared<const std::vector<std::string>>(to_str_vec(v, nullptr));
+    Names names = Names::make(to_str_vec(v, nullptr));
     if (all_exact_str(v)) {
         // Dropping tuples of exact str runs no Python code, so clearing in
         // place is safe.
@@ -112,26 +113,20 @@ bool declared(const std::vector<std::string>& errors, std::string_view name) {
 // The process raised (the error is set). Rolls back, then lets the error
 // through or replaces it by ContractViolationError. Always throws.
 [[noreturn]] void handle_process_error(PyObject* tx, const std::vector<std::string>& errors) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace && value) PyException_SetTraceback(value, trace);
-    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(trace);
+    Ref exc = Ref::steal(compat::fetch_exception());
     if (tx) rollback(tx);  // its own failure replaces the process's error
     // KeyboardInterrupt, SystemExit and broken invariants are not the
     // process's errors to declare: they leave as they came.
-    bool ordinary = PyErr_GivenExceptionMatches(t.get(), PyExc_Exception);
+    bool ordinary = PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception);
     std::string name;
-    if (ordinary) name = type_name(v.get());
+    if (ordinary) name = type_name(exc.get());
     if (!ordinary || declared(errors, name)) {
-        PyErr_Restore(t.release(), v.release(), tb.release());
+        compat::restore_exception(exc.release());
         throw py_error{};
     }
-    std::string message = "Undeclared Error Violation: Caught " + name + ": " + exception_text(v.get());
+    std::string message = "Undeclared Error Violation: Caught " + name + ": " + exception_text(exc.get());
     // The process's exception is deliberately not chained to the new one.
-    t.reset();
-    v.reset();
-    tb.reset();
+    exc.reset();
     raise_companion_error("kestu.contracts", KNAME("ContractViolationError"), message);
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "../audit/policy.hpp"
-#include "../module/classdef.hpp"
+#include "../support/classdef.hpp"
 #include "../support/ref.hpp"
 #include "../support/use.hpp"
 

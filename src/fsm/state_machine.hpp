@@ -2,7 +2,7 @@
 // StateMachine: a finite state machine driven by a dict definition.
 #include <Python.h>
 
-#include "../module/classdef.hpp"
+#include "../support/classdef.hpp"
 
 namespace kestu {
 

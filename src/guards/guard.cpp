@@ -14,6 +14,7 @@
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
+#include "../support/shared.hpp"
 #include "../support/text.hpp"
 #include "../support/use.hpp"
 #include "../zones/zone.hpp"
@@ -24,27 +25,12 @@ PyTypeObject* ContextGuard_Type = nullptr;
 
 namespace {
 
-// Immutable after construction; nested guards share their parent's. The
-// count is plain: every guard lives under the interpreter lock.
+// Immutable after construction; nested guards share their parent's.
 struct Contract {
     std::vector<std::string> inputs;
     std::vector<std::string> outputs;
-    Py_ssize_t refs = 1;
 };
-
-class ContractRef {
-public:
-    explicit ContractRef(Contract* c) noexcept : c_(c) {}
-    ContractRef(const ContractRef& o) noexcept : c_(o.c_) { ++c_->refs; }
-    ContractRef& operator=(const ContractRef&) = delete;
-    ~ContractRef() {
-        if (--c_->refs == 0) delete c_;
-    }
-    const Contract* operator->() const noexcept { return c_; }
-
-private:
-    Contract* c_;
-};
+using ContractRef = Shared<Contract>;
 
 struct GuardObject {
     PyObject_HEAD
@@ -214,10 +200,7 @@ PyObject* ContextGuard_getattro_impl(PyObject* self, PyObject* name) {
     // names beginning with "_", as does object's, so any other name goes
     // straight to the guard's rule without a failed lookup.
     if (PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_') {
-        PyObject* found = PyDict_GetItemWithError(ContextGuard_Type->tp_dict, name);
-        if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(PyBaseObject_Type.tp_dict, name);
-        if (PyErr_Occurred()) throw py_error{};
-        if (found) {
+        if (type_defines(Py_TYPE(self), name)) {
             if (PyObject* r = PyObject_GenericGetAttr(self, name)) return r;
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py_error{};
             PyErr_Clear();
@@ -400,7 +383,7 @@ Ref ContextGuard::new_internal(PyObject* target, std::vector<std::string> inputs
                                                        "' as input is forbidden in Strict Mode.");
         }
     }
-    ContractRef contract(new Contract{std::move(inputs), std::move(outputs)});
+    ContractRef contract = ContractRef::make(Contract{std::move(inputs), std::move(outputs)});
     return make_guard(ContextGuard_Type, contract, std::string(), target, tx, is_admin, strict_mode);
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../module/classdef.hpp"
+#include "../support/classdef.hpp"
 #include "../support/ref.hpp"
 
 namespace kestu {

@@ -4,16 +4,16 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../support/error.hpp"
-#include "../support/log_capsule.hpp"
 #include "../delta/transaction.hpp"
 #include "../engine/engine.hpp"
 #include "../fsm/state_machine.hpp"
 #include "../guards/guard.hpp"
 #include "../structures/frozen.hpp"
 #include "../structures/tracked.hpp"
+#include "../support/classdef.hpp"
+#include "../support/error.hpp"
+#include "../support/log_capsule.hpp"
 #include "../zones/zone.hpp"
-#include "classdef.hpp"
 
 namespace kestu {
 namespace {

@@ -2,7 +2,7 @@
 // Frozen containers: read-only views over a list or dict.
 #include <Python.h>
 
-#include "../module/classdef.hpp"
+#include "../support/classdef.hpp"
 #include "../support/ref.hpp"
 
 namespace kestu {

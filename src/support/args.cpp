@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "compat.hpp"
 #include "error.hpp"
 #include "names.hpp"
 #include "text.hpp"
@@ -124,10 +125,7 @@ void throw_conversion_error(PyObject* obj, std::string_view target, const char* 
 
 void rethrow_with_arg(const char* arg) {
     if (arg && PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+        Ref v = Ref::steal(compat::fetch_exception());
         std::string msg = std::string("argument '") + arg + "': " + (v ? object_text(v.get()) : std::string());
         throw_type_error(msg);
     }

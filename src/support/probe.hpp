@@ -2,6 +2,7 @@
 // Reads that expect absence, and the one rule for discarding an error.
 #include <Python.h>
 
+#include "compat.hpp"
 #include "error.hpp"
 #include "ref.hpp"
 
@@ -12,15 +13,16 @@ namespace kestu {
 // properties behave exactly as under getattr. Other errors throw.
 inline Ref get_optional_attr(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int rc = PyObject_GetOptionalAttr(obj, name, &value);
-#else
-    // The 3.11/3.12 spelling of the same call; stable, exported, and what
-    // the interpreter itself uses for hasattr().
-    int rc = _PyObject_LookupAttr(obj, name, &value);
-#endif
-    if (rc < 0) throw py_error{};
+    if (compat::get_optional_attr(obj, name, &value) < 0) throw py_error{};
     return Ref::steal(value);
+}
+
+// Whether `type` or one of its bases defines `name` (what the ordinary
+// lookup finds before the instance), without raising for a miss.
+inline bool type_defines(PyTypeObject* type, PyObject* name) {
+    int found = compat::type_defines(type, name);
+    if (found < 0) throw py_error{};
+    return found != 0;
 }
 
 // Clears the pending error where a caller chose to discard it, unless it is

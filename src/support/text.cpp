@@ -11,22 +11,28 @@
 namespace kestu {
 namespace {
 
-// The __name__ of an ordinary type without a Python call, or null when the
-// type has a metaclass that might answer differently.
-const char* plain_type_name(PyTypeObject* t, Py_ssize_t* len) {
-    if (Py_TYPE(reinterpret_cast<PyObject*>(t)) != &PyType_Type) return nullptr;
-    if (t->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
-        if (!name || !PyUnicode_Check(name)) return nullptr;
-        if (const char* a = ascii_data(name, len)) return a;
-        const char* s = PyUnicode_AsUTF8AndSize(name, len);
-        if (!s) PyErr_Clear();
-        return s;
+// The __name__ of an ordinary type without a Python-level call: the static
+// type's own text, or a heap type's name copied into `storage`. False when
+// the type has a metaclass that might answer differently, or a name we
+// cannot read here.
+bool plain_type_name(PyTypeObject* t, std::string_view& out, std::string& storage) {
+    if (Py_TYPE(reinterpret_cast<PyObject*>(t)) != &PyType_Type) return false;
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        const char* s = std::strrchr(t->tp_name, '.');
+        out = s ? s + 1 : t->tp_name;
+        return true;
     }
-    const char* s = std::strrchr(t->tp_name, '.');
-    s = s ? s + 1 : t->tp_name;
-    *len = static_cast<Py_ssize_t>(std::strlen(s));
-    return s;
+    Ref name = Ref::steal(PyType_GetName(t));
+    Py_ssize_t len = 0;
+    const char* s = name && PyUnicode_Check(name.get()) ? ascii_data(name.get(), &len) : nullptr;
+    if (!s && name && PyUnicode_Check(name.get())) s = PyUnicode_AsUTF8AndSize(name.get(), &len);
+    if (!s) {
+        PyErr_Clear();  // the generic path reports what is wrong
+        return false;
+    }
+    storage.assign(s, static_cast<size_t>(len));
+    out = storage;
+    return true;
 }
 
 Ref generic_type_name(PyObject* o) {
@@ -56,14 +62,15 @@ void append_utf8(std::string& out, Py_UCS4 c) {
 }  // namespace
 
 std::string type_name(PyObject* o) {
-    Py_ssize_t len = 0;
-    if (const char* s = plain_type_name(Py_TYPE(o), &len)) return std::string(s, static_cast<size_t>(len));
+    std::string storage;
+    std::string_view name;
+    if (plain_type_name(Py_TYPE(o), name, storage)) return std::string(name);
     return utf8_lossy(generic_type_name(o).get());
 }
 
 std::string_view type_name_view(PyObject* o, std::string& storage) {
-    Py_ssize_t len = 0;
-    if (const char* s = plain_type_name(Py_TYPE(o), &len)) return std::string_view(s, static_cast<size_t>(len));
+    std::string_view name;
+    if (plain_type_name(Py_TYPE(o), name, storage)) return name;
     storage = utf8_lossy(generic_type_name(o).get());
     return storage;
 }
@@ -85,8 +92,9 @@ std::string type_name_or(PyObject* o, std::string_view fallback) {
 std::string type_qualname(PyObject* o) {
     PyTypeObject* t = Py_TYPE(o);
     if (Py_TYPE(reinterpret_cast<PyObject*>(t)) == &PyType_Type && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        PyObject* q = reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname;
-        if (q && PyUnicode_Check(q)) return utf8_lossy(q);
+        Ref q = Ref::steal(PyType_GetQualName(t));
+        if (q && PyUnicode_Check(q.get())) return utf8_lossy(q.get());
+        PyErr_Clear();
     }
     if (Py_TYPE(reinterpret_cast<PyObject*>(t)) != &PyType_Type) {
         PyObject* q = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), KNAME("__qualname__"));

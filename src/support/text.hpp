@@ -12,7 +12,7 @@ namespace kestu {
 inline const char* ascii_data(PyObject* str, Py_ssize_t* len) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(str)) return nullptr;
     *len = PyUnicode_GET_LENGTH(str);
-    return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(str) + 1);
+    return static_cast<const char*>(PyUnicode_DATA(str));
 }
 
 // type(o).__name__ as text; throws py_error when it cannot be read.

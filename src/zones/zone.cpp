@@ -59,9 +59,8 @@ void ContextZone_ready(PyTypeObject* type) {
     for (int i = 0; i < 4; ++i) {
         Ref member = check(type->tp_alloc(type, 0));
         reinterpret_cast<ZoneObject*>(member.get())->zone = static_cast<ContextZone>(i);
-        check_status(PyDict_SetItemString(type->tp_dict, kMemberNames[i], member.get()));
+        check_status(PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMemberNames[i], member.get()));
     }
-    PyType_Modified(type);
 }
 
 PyType_Slot ContextZone_slots[] = {

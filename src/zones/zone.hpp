@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "../module/classdef.hpp"
+#include "../support/classdef.hpp"
 
 namespace kestu {
 

@@ -9,6 +9,7 @@
 #include "audit/policy.hpp"
 #include "harness.hpp"
 #include "log_capture.hpp"
+#include "support/compat.hpp"
 #include "support/error.hpp"
 #include "support/log.hpp"
 #include "support/text.hpp"
@@ -148,10 +149,7 @@ Ref py(const std::string& source, const std::string& expr) {
 // "Qualname: text" of the pending error, which is cleared; "" when none.
 std::string take_error() {
     if (!PyErr_Occurred()) return "";
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    Ref v = Ref::steal(kestu::compat::fetch_exception());
     return kestu::exception_text(v.get());
 }
 

@@ -1,0 +1,48 @@
+"""What a user writes, checked by mypy --strict against the shipped types.
+
+A line marked `type: ignore[...]` must be an error: the check runs with
+--warn-unused-ignores, so a mistake the types stop catching fails it.
+"""
+
+from typing import Any
+
+from kestu import process
+from kestu_core import Engine
+
+
+class Ctx:
+    total = 0
+
+
+class AuditedEngine(Engine):
+    """A subclass with its own constructor, as the README shows."""
+
+    def __new__(cls, ctx: Any, *, label: str) -> "AuditedEngine":
+        self = super().__new__(cls, ctx, True, None)
+        self.label = label
+        return self
+
+    label: str
+
+
+@process(inputs=["total"], outputs=["total"], errors=["ValueError"])
+def add_one(ctx: Any) -> None:
+    ctx.total = ctx.total + 1
+
+
+@process()
+def touches_nothing(ctx: Any) -> int:
+    return 1
+
+
+engine: Engine = AuditedEngine(Ctx(), label="night run")
+engine.register_process("add_one", add_one)
+result: Any = engine.execute_process("add_one", reason="typing")
+strict = Engine(Ctx(), strict_mode=True)
+Engine(Ctx(), strict_mode="yes")  # type: ignore[arg-type]
+AuditedEngine(Ctx())  # type: ignore[call-arg]
+number: int = touches_nothing(Ctx())
+
+
+@process  # type: ignore[call-overload]
+def forgot_the_call(ctx: Any) -> None: ...
