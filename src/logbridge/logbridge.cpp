@@ -22,10 +22,8 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <memory>
-#include <string>
+#include <new>
 #include <string_view>
-#include <vector>
 
 #include "support/log_capsule.hpp"
 #include "support/ref.hpp"
@@ -35,23 +33,30 @@ namespace {
 using kestu::Ref;
 namespace klog = kestu::log;
 
+// Built without exceptions and without the C++ runtime: no container, no
+// operator new. The core has two targets; a few more leave room to grow.
+constexpr int kMaxTargets = 8;
+
 struct Target {
-    std::string name;  // as the core spells it: "kestu_core::fsm"
+    Ref name;  // str, as the core spells it: "kestu_core::fsm"
+    std::string_view utf8;  // of `name`, which keeps it alive
     Ref logger;
     Ref cache;  // the logger's level cache (a dict), or empty: ask every time
 };
 
 struct Bridge {
     const klog::ChannelApi* api = nullptr;
-    Ref logger_for;                // target name -> (logger, cache dict or None)
-    Ref emit;                      // (logger, levelno, text) -> None
-    Ref is_enabled_for;            // the method name, interned
-    Ref levelnos[6];               // by klog::Level; Off is never a record level
-    std::vector<std::unique_ptr<Target>> targets;  // stable addresses
+    Ref logger_for;      // target name -> (logger, cache dict or None)
+    Ref emit;            // (logger, levelno, text) -> None
+    Ref is_enabled_for;  // the method name, interned
+    Ref levelnos[6];     // by klog::Level; Off is never a record level
+    Target targets[kMaxTargets];
+    int count = 0;
 };
 
-// Touched only with the GIL held. Heap-allocated so that no static destructor
-// releases Python objects after the interpreter is gone.
+// Touched only with the GIL held. In Python's heap rather than a static, so
+// that no static destructor releases Python objects after the interpreter is
+// gone.
 Bridge* g_bridge = nullptr;
 // Changes on every connect and disconnect: a callback compares it across a
 // call into Python to learn whether its bridge is still the current one.
@@ -80,20 +85,23 @@ void report(PyObject* where) {
 }
 
 Target* find(Bridge* bridge, std::string_view name) {
-    for (const auto& t : bridge->targets)
-        if (t->name == name) return t.get();
+    for (int i = 0; i < bridge->count; ++i)
+        if (bridge->targets[i].utf8 == name) return &bridge->targets[i];
     return nullptr;
 }
 
 // The target of `name`, asking logger_for the first time. Runs Python; null
-// when that failed (reported) or the bridge changed meanwhile.
+// when that failed (reported), the table is full or the bridge changed.
 Target* target_for(std::string_view name) {
     Bridge* bridge = g_bridge;
     if (Target* t = find(bridge, name)) return t;
+    if (bridge->count == kMaxTargets) return nullptr;
     const uint64_t generation = g_generation;
     Ref logger_for = bridge->logger_for.dup();
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
-    Ref pair = text ? Ref::steal(PyObject_CallOneArg(logger_for.get(), text.get())) : Ref();
+    Py_ssize_t size = 0;
+    const char* bytes = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;  // kept in the str
+    Ref pair = bytes ? Ref::steal(PyObject_CallOneArg(logger_for.get(), text.get())) : Ref();
     if (pair && !(PyTuple_Check(pair.get()) && PyTuple_GET_SIZE(pair.get()) == 2)) {
         PyErr_SetString(PyExc_TypeError, "logger_for must return a (logger, cache) pair");
         pair.reset();
@@ -102,14 +110,14 @@ Target* target_for(std::string_view name) {
         report(logger_for.get());
         return nullptr;
     }
-    if (generation != g_generation) return nullptr;
-    auto target = std::make_unique<Target>();
-    target->name = name;
-    target->logger = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    if (generation != g_generation || bridge->count == kMaxTargets) return nullptr;
+    Target& target = bridge->targets[bridge->count++];
+    target.name = std::move(text);
+    target.utf8 = std::string_view(bytes, static_cast<size_t>(size));
+    target.logger = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
     PyObject* cache = PyTuple_GET_ITEM(pair.get(), 1);
-    if (PyDict_Check(cache)) target->cache = Ref::borrow(cache);
-    bridge->targets.push_back(std::move(target));
-    return bridge->targets.back().get();
+    if (PyDict_Check(cache)) target.cache = Ref::borrow(cache);
+    return &target;
 }
 
 // logger.isEnabledFor(levelno), which also fills the cache. An error counts as
@@ -190,6 +198,11 @@ const klog::ChannelApi* channel_api() {
     return nullptr;
 }
 
+void free_bridge(Bridge* bridge) {
+    bridge->~Bridge();
+    PyMem_Free(bridge);
+}
+
 void disconnect_bridge() {
     Bridge* bridge = g_bridge;
     if (!bridge) return;
@@ -199,7 +212,7 @@ void disconnect_bridge() {
     bridge->api->set_filter(nullptr, nullptr);
     g_bridge = nullptr;
     ++g_generation;
-    delete bridge;  // releases Python objects; the channel no longer reaches them
+    free_bridge(bridge);  // releases Python objects; the channel no longer reaches them
 }
 
 PyObject* bridge_connect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -213,18 +226,21 @@ PyObject* bridge_connect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const klog::ChannelApi* api = channel_api();
     if (!api) return nullptr;
-    auto bridge = std::make_unique<Bridge>();
+    void* memory = PyMem_Malloc(sizeof(Bridge));
+    if (!memory) return PyErr_NoMemory();
+    Bridge* bridge = new (memory) Bridge();
     bridge->api = api;
     bridge->logger_for = Ref::borrow(args[0]);
     bridge->emit = Ref::borrow(args[1]);
-    bridge->is_enabled_for = Ref::steal(PyUnicode_InternFromString("isEnabledFor"));
-    if (!bridge->is_enabled_for) return nullptr;
-    for (int level = 1; level < 6; ++level) {
-        bridge->levelnos[level] = Ref::steal(PyLong_FromLong(kLevelnos[level]));
-        if (!bridge->levelnos[level]) return nullptr;
+    bool ok = bool(bridge->is_enabled_for = Ref::steal(PyUnicode_InternFromString("isEnabledFor")));
+    for (int level = 1; ok && level < 6; ++level)
+        ok = bool(bridge->levelnos[level] = Ref::steal(PyLong_FromLong(kLevelnos[level])));
+    if (!ok) {
+        free_bridge(bridge);
+        return nullptr;
     }
     disconnect_bridge();
-    g_bridge = bridge.release();
+    g_bridge = bridge;
     ++g_generation;
     api->set_filter(&filter, nullptr);
     api->set_receiver(&receive, nullptr);
