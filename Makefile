@@ -9,7 +9,7 @@ DIST   := dist
 # Where we build, warnings are errors; a user building the sdist is spared that.
 DEV_BUILD := -C build-dir="build/{wheel_tag}" -C cmake.define.KESTU_WERROR=ON
 
-.PHONY: demo test test-pythons install native bench asan wheel sdist dist-check clean
+.PHONY: demo test test-pythons install native bench asan leaks wheel sdist dist-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -57,6 +57,11 @@ asan: $(VENV)/.deps
 	PYTHONPATH=$(abspath $(ASAN)/pyroot) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
+
+# The leak tests under CPython's debug build, counting references: run it
+# before landing a change to reference handling. Not part of CI.
+leaks:
+	tools/leaks.sh
 
 # Packaging tools, only for the targets that make distributions.
 $(VENV)/.dist-deps: $(VENV)/.deps
