@@ -23,13 +23,14 @@ py=$(cd "$out/venv/bin" && pwd)/python
 "$(dirname "$py")/cmake" -S . -B "$out/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTU_WERROR=ON \
   -DCMAKE_CXX_FLAGS=-fno-canonical-system-headers -DPython_EXECUTABLE="$py" \
   -DCMAKE_MAKE_PROGRAM="$(dirname "$py")/ninja" >/dev/null
-"$(dirname "$py")/cmake" --build "$out/build" --target kestu_core
+"$(dirname "$py")/cmake" --build "$out/build" --target kestu_core kestu_logbridge
 so=$(ls "$out"/build/kestu_core*.so)
 if ! nm -u "$so" | grep -q "_Py_RefTotal"; then
   echo "$so was built without Py_DEBUG: its reference counts would not be seen"
   exit 1
 fi
-mkdir -p "$out/pyroot"
-cp "$so" "$out/pyroot/"
-PYTHONPATH="$PWD/$out/pyroot:$PWD/python" "$py" -X dev -m pytest -q -p no:cacheprovider -k leak tests
+# The package goes beside the core, with its own extension module in it.
+rm -rf "$out/pyroot" && mkdir -p "$out/pyroot" && cp -r python/kestu "$out/pyroot/"
+cp "$so" "$out/pyroot/" && cp "$out"/build/_logbridge*.so "$out/pyroot/kestu/"
+PYTHONPATH="$PWD/$out/pyroot" "$py" -X dev -m pytest -q -p no:cacheprovider -k leak tests
 echo "leak check passed in $((SECONDS - start)) s"
