@@ -20,7 +20,6 @@ from .machine import Machine, State
 from .workflow import If, Run, Step, While, Workflow
 
 
-
 def __getattr__(name: str) -> str:
     # __version__ comes from the installed metadata, read on first use:
     # importing importlib.metadata costs more than the rest of the package.
@@ -32,6 +31,7 @@ def __getattr__(name: str) -> str:
         except metadata.PackageNotFoundError:  # a source tree on sys.path, not installed
             return "0+unknown"
     raise AttributeError(f"module 'kestu' has no attribute {name!r}")
+
 
 __all__ = [
     "AuditBlockError",

@@ -25,6 +25,7 @@
 #include <new>
 #include <string_view>
 
+#include "support/compat.hpp"
 #include "support/log_capsule.hpp"
 #include "support/ref.hpp"
 
@@ -65,9 +66,9 @@ uint64_t g_generation = 0;
 constexpr long kLevelnos[6] = {0, 40, 30, 20, 10, 5};  // Off, Error, Warn, Info, Debug, Trace
 
 struct SavedError {
-    PyObject *type, *value, *traceback;
-    SavedError() { PyErr_Fetch(&type, &value, &traceback); }
-    ~SavedError() { PyErr_Restore(type, value, traceback); }
+    PyObject* exc;
+    SavedError() : exc(kestu::compat::fetch_exception()) {}
+    ~SavedError() { kestu::compat::restore_exception(exc); }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
 };
