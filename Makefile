@@ -9,7 +9,7 @@ DIST   := dist
 # Where we build, warnings are errors; a user building the sdist is spared that.
 DEV_BUILD := -C build-dir="build/{wheel_tag}" -C cmake.define.KESTU_WERROR=ON
 
-.PHONY: demo test test-pythons install native bench bench-deps bench-callgrind bench-baseline asan wheel sdist dist-check clean
+.PHONY: demo test test-pythons install native bench bench-deps bench-callgrind bench-baseline asan leaks wheel sdist dist-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -32,7 +32,7 @@ native: $(VENV)/.deps
 test: install native
 	$(PY) -X dev -m pytest -q tests
 	$(NATIVE)/kestu_native_tests
-	$(PY) -m mypy.stubtest kestu_core
+	$(PY) -m mypy.stubtest kestu_core kestu._logbridge
 
 # The pytest suite and stubtest on every supported CPython found here.
 test-pythons:
@@ -70,17 +70,24 @@ bench-baseline: bench-callgrind
 	  echo "# row<TAB>plain or small<TAB>kestu or large<TAB>ratio[<TAB>...]"; \
 	  cat $(CALLGRIND_DIR)/callgrind.tsv ) > $(CALLGRIND_BASELINE)
 
-# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer. The
+# package is copied beside the core so that its own extension module sits in it.
 asan: $(VENV)/.deps
 	$(VENV)/bin/cmake -S . -B $(ASAN) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_SANITIZE=ON -DKESTU_WERROR=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN)
 	ASAN_OPTIONS=detect_leaks=0 $(ASAN)/kestu_native_tests
-	mkdir -p $(ASAN)/pyroot && cp $(ASAN)/kestu_core*.so $(ASAN)/pyroot/
-	PYTHONPATH=$(abspath $(ASAN)/pyroot):$(abspath python) PYTHONMALLOC=malloc \
+	rm -rf $(ASAN)/pyroot && mkdir -p $(ASAN)/pyroot && cp -r python/kestu $(ASAN)/pyroot/
+	cp $(ASAN)/kestu_core*.so $(ASAN)/pyroot/ && cp $(ASAN)/_logbridge*.so $(ASAN)/pyroot/kestu/
+	PYTHONPATH=$(abspath $(ASAN)/pyroot) PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
+
+# The leak tests under CPython's debug build, counting references: run it
+# before landing a change to reference handling. Not part of CI.
+leaks:
+	tools/leaks.sh
 
 # Packaging tools, only for the targets that make distributions.
 $(VENV)/.dist-deps: $(VENV)/.deps

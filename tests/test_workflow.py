@@ -6,6 +6,8 @@ import uuid
 
 import pytest
 
+from helpers import block_growth
+from kestu.audit import AuditBlockError, AuditInterlockError, AuditRecipe, AuditRule, ProcessAudit
 from kestu.contracts import ContractViolationError, process
 from kestu_core import Engine
 
@@ -512,3 +514,39 @@ def test_workflow_failure_from_undeclared_error(setup):
     with pytest.raises(ContractViolationError):
         engine.execute_workflow([rec.make("a"), {"flux": "run", "steps": [name]}, rec.make("b")])
     assert rec.log == ["a"]
+
+
+def test_no_leak_over_workflows_with_audit_outcomes():
+    # Conditions, kwargs, nested branches, loops, a failing step, and every
+    # audit outcome (early warning, warning, block, interlock) on the way.
+    @process(inputs=["count", "payload"], outputs=["count", "payload"], errors=["KeyError"])
+    def step(ctx, fail=False, **_):
+        ctx.count = ctx.count + 1
+        ctx.payload["n"] = ctx.count
+        if fail:
+            raise KeyError("k")
+
+    name = unique("leaky")
+    rules = (
+        AuditRule("count", "max", 2, level="W", min_threshold=1, max_threshold=2),
+        AuditRule("payload.n", "max", 3, level="B"),
+        AuditRule("count", "min", 0, level="S"),
+    )
+    ctx = Ctx(count=0, payload={"n": 0})
+    engine = Engine(ctx, True, AuditRecipe({name: ProcessAudit(output_rules=rules)}))
+    engine.register_process(name, step)
+    workflow = [
+        {"flux": "while", "condition": "ctx.count < 3", "do": [name, {"flux": "if", "condition": "ctx.count > 1", "then": [name]}]},
+        {"flux": "run", "steps": [name]},
+    ]
+
+    def run():
+        ctx.count = 0
+        for steps, kwargs, error in ((workflow, {"tag": 1}, AuditBlockError), ([{"process": name}], {"fail": True}, KeyError)):
+            with pytest.raises(error):
+                engine.execute_workflow(steps, **kwargs)
+        ctx.count = -5
+        with pytest.raises(AuditInterlockError):
+            engine.execute_process(name)
+
+    assert block_growth(run, warmup=300, rounds=300) < 100

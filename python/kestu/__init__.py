@@ -1,9 +1,12 @@
 """kestu: declare what each process reads, writes and may raise, and how it is audited.
 
 The execution engine lives in the native ``kestu_core`` extension; this package
-holds the pure-Python declarations it consumes and is cheap to import.
+holds the declarations it consumes, checked builders for workflows and state
+machines, and the bridge that delivers the core's log records to :mod:`logging`
+(connected on import; see :mod:`kestu.logging`).
 """
 
+from . import logging
 from .audit import (
     AuditBlockError,
     AuditError,
@@ -12,8 +15,9 @@ from .audit import (
     AuditRule,
     ProcessAudit,
 )
-from .contracts import Contract, ContractViolationError, process
-
+from .contracts import Contract, ContractViolationError, ContractWarning, process
+from .machine import Machine, State
+from .workflow import If, Run, Step, While, Workflow
 
 
 def __getattr__(name: str) -> str:
@@ -28,6 +32,7 @@ def __getattr__(name: str) -> str:
             return "0+unknown"
     raise AttributeError(f"module 'kestu' has no attribute {name!r}")
 
+
 __all__ = [
     "AuditBlockError",
     "AuditError",
@@ -36,6 +41,17 @@ __all__ = [
     "AuditRule",
     "Contract",
     "ContractViolationError",
+    "ContractWarning",
+    "If",
+    "Machine",
     "ProcessAudit",
+    "Run",
+    "State",
+    "Step",
+    "While",
+    "Workflow",
     "process",
 ]
+
+# Not in __all__: a star import must not shadow the standard logging module.
+logging.connect()

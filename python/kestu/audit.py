@@ -15,6 +15,7 @@ __all__ = [
     "AuditRecipe",
     "AuditRule",
     "CONDITIONS",
+    "LEVELS",
     "ProcessAudit",
 ]
 
@@ -37,44 +38,64 @@ class AuditBlockError(AuditError):
     """A block-level rule (B) tripped."""
 
 
-def _nonempty_str(name: str, value: object) -> None:
+LEVELS: tuple[str, ...] = ("S", "A", "B", "W")
+
+
+def _nonempty_str(where: str, name: str, value: object) -> None:
     if not isinstance(value, str):
-        raise TypeError(f"{name} must be str, got {type(value).__name__}")
+        raise TypeError(f"{where}: {name} must be str, got {type(value).__name__}")
     if not value:
-        raise ValueError(f"{name} must not be empty")
+        raise ValueError(f"{where}: {name} must not be empty")
 
 
-def _u32(name: str, value: object) -> None:
+def _u32(where: str, name: str, value: object) -> None:
     # bool is an int subclass, but True as a count is surely a mistake.
     if not isinstance(value, int) or isinstance(value, bool):
-        raise TypeError(f"{name} must be int, got {type(value).__name__}")
+        raise TypeError(f"{where}: {name} must be int, got {type(value).__name__}")
     if not 0 <= value <= _U32_MAX:
-        raise ValueError(f"{name} must be in 0..{_U32_MAX}, got {value}")
+        raise ValueError(f"{where}: {name} must be in 0..{_U32_MAX}, got {value}")
 
 
-def _check_value(condition: str, value: object) -> None:
+def _check_level(where: str, level: object) -> None:
+    if not isinstance(level, str):
+        raise TypeError(f"{where}: level must be str, got {type(level).__name__}")
+    if level not in LEVELS:
+        # The core compares levels exactly: any other text would quietly mean "warn".
+        known = ", ".join(repr(name) for name in LEVELS)
+        hint = f"; did you mean {level.upper()!r}?" if level.upper() in LEVELS else ""
+        raise ValueError(f"{where}: level {level!r} is not one of {known}{hint}")
+
+
+def _check_value(where: str, condition: str, value: object) -> None:
     kind = type(value).__name__
     if condition in ("eq", "neq"):
         if not isinstance(value, str):
-            raise TypeError(f"condition {condition!r} needs a str value, got {kind}")
+            raise TypeError(f"{where}: condition {condition!r} needs a str value, got {kind}")
     elif condition in ("min", "max"):
         if not isinstance(value, numbers.Real) or isinstance(value, bool):
-            raise TypeError(f"condition {condition!r} needs a number value, got {kind}")
+            raise TypeError(f"{where}: condition {condition!r} needs a number value, got {kind}")
         # Every comparison with NaN is false, so the rule could never trip.
         if isinstance(value, float) and math.isnan(value):
-            raise ValueError(f"condition {condition!r} value must not be NaN")
+            raise ValueError(f"{where}: condition {condition!r} value must not be NaN")
     else:
         if not isinstance(value, int) or isinstance(value, bool):
-            raise TypeError(f"condition {condition!r} needs an int value, got {kind}")
+            raise TypeError(f"{where}: condition {condition!r} needs an int value, got {kind}")
         if not 0 <= value <= sys.maxsize:
             raise ValueError(
-                f"condition {condition!r} value must be in 0..{sys.maxsize}, got {value}"
+                f"{where}: condition {condition!r} value must be in 0..{sys.maxsize}, got {value}"
             )
 
 
 @dataclass(frozen=True, slots=True)
 class AuditRule:
-    """One check on a context field; ``level`` S/A interlocks, B blocks, anything else warns."""
+    """One check on a context field.
+
+    ``level`` is ``"S"`` or ``"A"`` (interlock: :class:`AuditInterlockError`), ``"B"``
+    (block: :class:`AuditBlockError`) or ``"W"`` (warn: a ``WARNING`` record on the
+    ``kestu_core.audit`` logger). The rule trips on its ``max_threshold``-th violation in
+    a row; from the ``min_threshold``-th on, the violations before that are logged as
+    early warnings.
+    """
 
     target_field: str
     condition: str
@@ -87,23 +108,29 @@ class AuditRule:
     message: str | None = None
 
     def __post_init__(self) -> None:
-        _nonempty_str("target_field", self.target_field)
+        where = f"AuditRule({self.target_field!r}, {self.condition!r})"
+        _nonempty_str(where, "target_field", self.target_field)
         if not isinstance(self.condition, str):
-            raise TypeError(f"condition must be str, got {type(self.condition).__name__}")
+            raise TypeError(f"{where}: condition must be str, got {type(self.condition).__name__}")
         if self.condition not in CONDITIONS:
             raise ValueError(
-                f"unknown condition {self.condition!r}; expected one of {', '.join(CONDITIONS)}"
+                f"{where}: unknown condition {self.condition!r}; expected one of {', '.join(CONDITIONS)}"
             )
-        _check_value(self.condition, self.value)
-        _nonempty_str("level", self.level)
-        _u32("min_threshold", self.min_threshold)
-        _u32("max_threshold", self.max_threshold)
+        _check_value(where, self.condition, self.value)
+        _check_level(where, self.level)
+        _u32(where, "min_threshold", self.min_threshold)
+        _u32(where, "max_threshold", self.max_threshold)
+        if self.min_threshold > self.max_threshold:
+            raise ValueError(
+                f"{where}: min_threshold {self.min_threshold} is above max_threshold "
+                f"{self.max_threshold}; the rule trips at max_threshold, so no early warning could come"
+            )
         if not isinstance(self.reset_on_success, bool):
             raise TypeError(
-                f"reset_on_success must be bool, got {type(self.reset_on_success).__name__}"
+                f"{where}: reset_on_success must be bool, got {type(self.reset_on_success).__name__}"
             )
         if self.message is not None and not isinstance(self.message, str):
-            raise TypeError(f"message must be str or None, got {type(self.message).__name__}")
+            raise TypeError(f"{where}: message must be str or None, got {type(self.message).__name__}")
 
 
 def _rules(name: str, rules: Iterable[AuditRule]) -> tuple[AuditRule, ...]:

@@ -1,17 +1,109 @@
-"""Process contracts: which context paths a process reads and writes, and which errors it may raise."""
+"""Process contracts: which context paths a process reads and writes, and which errors it may raise.
+
+Paths
+=====
+
+A path names a place in the context, spelled as the guard spells the places a
+process reaches, and is compared with them as text, byte for byte:
+
+* attribute names joined by ``.``: ``order.total``;
+* an item whose key is an integer, a list element above all, as ``[N]``:
+  ``order.lines[2]``, and ``[0]`` for an item of the context itself;
+* an item under any other key, read through the guard, as ``.`` and the key's
+  text: ``ctx.order["status"]`` is ``order.status``, and ``ctx["status"]`` is
+  ``status`` (written, it is ``.status``);
+* inside a dict the process got from the context, a key made only of letters,
+  digits and ``_`` as ``.key``, any other key as ``[key text]``:
+  ``stock.widget``, ``stock[gift wrap]``.
+
+A declared path covers itself, everything below it (``order`` covers
+``order.total`` and ``order[0]``, split only at a ``.`` or ``[``) and the paths
+above it (``order.total`` lets a process reach ``order`` on its way).
+
+Since a key's text can hold anything, no path is refused. The shapes that are
+almost always typos (an empty segment as in ``a..b``, a leading or trailing
+``.``, surrounding whitespace, an unbalanced ``[`` or ``]``, a ``/``, the same
+path twice in one list) give a :class:`ContractWarning` where the contract is
+written; the path stays declared as written. Filter the category to silence it.
+"""
 
 from __future__ import annotations
 
+import os
+import sys
+import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, TypeVar, overload
 
-__all__ = ["Contract", "ContractViolationError", "process"]
+__all__ = ["Contract", "ContractViolationError", "ContractWarning", "process"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
 
 class ContractViolationError(Exception):
     """A process touched context outside its contract or raised an undeclared error."""
+
+
+class ContractWarning(UserWarning):
+    """A declared path looks mistyped; it is kept as written."""
+
+
+def _path_problems(path: str) -> list[str]:
+    problems = []
+    if path != path.strip():
+        problems.append("surrounding whitespace")
+    body = path.strip()
+    if body.startswith("."):
+        problems.append("a leading '.'")
+    if body.endswith("."):
+        problems.append("a trailing '.'")
+    # Brackets hold key text, where dots and slashes are ordinary characters.
+    depth, outside = 0, []
+    for char in body:
+        if char == "[":
+            depth += 1
+        elif char == "]":
+            if depth == 0:
+                problems.append("an unbalanced ']'")
+                break
+            depth -= 1
+        elif depth == 0:
+            outside.append(char)
+    else:
+        if depth:
+            problems.append("an unbalanced '['")
+    plain = "".join(outside)
+    if ".." in plain:
+        problems.append("an empty segment ('..')")
+    if "/" in plain:
+        problems.append("a '/', where names are joined with '.'")
+    return problems
+
+
+_HERE = os.path.normcase(os.path.abspath(__file__))
+
+
+def _user_stacklevel() -> int:
+    """The stacklevel, for its caller's warnings.warn, of the first frame outside this module."""
+    level, frame = 1, sys._getframe(1)
+    while frame.f_back is not None and os.path.normcase(os.path.abspath(frame.f_code.co_filename)) == _HERE:
+        level, frame = level + 1, frame.f_back
+    return level
+
+
+def _warn_paths(arg: str, paths: tuple[str, ...]) -> None:
+    first: dict[str, int] = {}
+    for i, path in enumerate(paths):
+        problems = _path_problems(path)
+        if path in first:
+            problems.append(f"the same path as {arg}[{first[path]}]")
+        first.setdefault(path, i)
+        if problems:
+            warnings.warn(
+                f"{arg}[{i}] {path!r} looks wrong ({'; '.join(problems)}); it is declared as written",
+                ContractWarning,
+                stacklevel=_user_stacklevel(),
+            )
 
 
 def _names(arg: str, value: Iterable[str], *, class_names: bool = False) -> tuple[str, ...]:
@@ -46,19 +138,21 @@ def _names(arg: str, value: Iterable[str], *, class_names: bool = False) -> tupl
     return items
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, init=False)
 class Contract:
     """What a process may read (inputs), write (outputs) and raise (errors)."""
 
-    inputs: tuple[str, ...] = ()
-    outputs: tuple[str, ...] = ()
-    errors: tuple[str, ...] = ()
+    inputs: tuple[str, ...]
+    outputs: tuple[str, ...]
+    errors: tuple[str, ...]
 
-    def __post_init__(self) -> None:
-        # Normalised here so a Contract built directly is as safe as one built by @process.
-        object.__setattr__(self, "inputs", _names("inputs", self.inputs))
-        object.__setattr__(self, "outputs", _names("outputs", self.outputs))
-        object.__setattr__(self, "errors", _names("errors", self.errors, class_names=True))
+    def __init__(self, inputs: Iterable[str] = (), outputs: Iterable[str] = (), errors: Iterable[str] = ()) -> None:
+        # Checked here so a Contract built directly is as safe as one built by @process.
+        object.__setattr__(self, "inputs", _names("inputs", inputs))
+        object.__setattr__(self, "outputs", _names("outputs", outputs))
+        object.__setattr__(self, "errors", _names("errors", errors, class_names=True))
+        _warn_paths("inputs", self.inputs)
+        _warn_paths("outputs", self.outputs)
 
 
 # No overload takes a function: a bare @process is a type error as well as a

@@ -3,18 +3,24 @@
 Three orders go through one small shop. Each process declares what it reads,
 writes and may raise; a strict-mode engine runs them inside transactions; an
 audit recipe watches payments and shipping; a state machine decides which
-workflow runs next. The trace shows each step, what it committed, a refused
-undeclared write, a rolled-back failure and an audit block.
+workflow runs next. Workflows and the state machine are built with kestu's
+checked builders. The trace shows each step, what it committed, a refused
+undeclared write, a rolled-back failure and an audit block, and, through
+Python's logging, the machine's transitions and an audit warning.
 """
 
 from __future__ import annotations
 
+import logging
+import sys
 from typing import Any, Callable
 
-from kestu_core import Engine, StateMachine
+from kestu_core import Engine
 
 from .audit import AuditBlockError, AuditError, AuditRecipe, AuditRule, ProcessAudit
 from .contracts import ContractViolationError, process
+from .machine import Machine, State
+from .workflow import If, Run, Step, While, Workflow
 
 Say = Callable[[str], None]
 
@@ -124,7 +130,7 @@ def notify(ctx: Any, say: Say, **_: Any) -> None:
     say("notify         customer e-mail queued")
 
 
-PROCESSES = [price_order, add_free_gift, apply_coupon, pick_item, charge_card, ship, notify]
+PROCESSES: list[Callable[..., None]] = [price_order, add_free_gift, apply_coupon, pick_item, charge_card, ship, notify]
 
 
 # -- audit, workflows and the state machine ------------------------------------------
@@ -138,42 +144,53 @@ AUDIT = AuditRecipe(
                           message="payments over 500.00 need a manager's approval"),
             )
         ),
-        # Checked before the process runs, on the real context.
+        # Checked before the process runs, on the real context. "W" only warns:
+        # a record on the kestu_core.audit logger, and the run goes on.
         "ship": ProcessAudit(
             input_rules=(
                 AuditRule("payment.status", "eq", "authorized", level="S",
                           message="refusing to ship an unpaid order"),
+                AuditRule("order.total", "max", 100, level="W",
+                          message="order over 100.00: check the address before shipping"),
             )
         ),
     }
 )
 
-# Named workflows, each with the keyword arguments its processes get.
-FINISH = ["ship", "notify"]
-WORKFLOWS: dict[str, tuple[list[Any], dict[str, Any]]] = {
+# Named workflows, each with the keyword arguments its processes get. A
+# mistyped condition or step would fail here, at import, not mid-order.
+WORKFLOWS: dict[str, tuple[Workflow, dict[str, Any]]] = {
     "price": (
-        [
+        Workflow([
             "price_order",
-            {"flux": "if", "condition": "ctx.order.total >= 100", "then": ["add_free_gift"]},
-            {"flux": "if", "condition": "ctx.order.coupon is not None", "then": ["apply_coupon"]},
-        ],
+            If("ctx.order.total >= 100", then=["add_free_gift"]),
+            If("ctx.order.coupon is not None", then=["apply_coupon"]),
+        ]),
         {},
     ),
-    "pick": ([{"flux": "while", "condition": "len(ctx.picked) < len(ctx.order.lines)", "do": ["pick_item"]}], {}),
-    "charge": ([{"process": "charge_card"}], {"card": "debit"}),
-    "charge_backup": ([{"process": "charge_card"}], {"card": "credit"}),
-    "ship": ([{"flux": "run", "steps": FINISH}], {}),
+    "pick": (Workflow([While("len(ctx.picked) < len(ctx.order.lines)", do=["pick_item"])]), {}),
+    "charge": (Workflow([Step("charge_card")]), {"card": "debit"}),
+    "charge_backup": (Workflow([Step("charge_card")]), {"card": "credit"}),
+    "ship": (Workflow([Run(["ship", "notify"])]), {}),
 }
 
-FULFILMENT = {
-    "NEW": {"events": {"submit": "PRICING"}},
-    "PRICING": {"entry": ["price"], "events": {"ok": "PICKING", "refused": "CANCELLED"}},
-    "PICKING": {"entry": ["pick"], "events": {"ok": "PAYMENT", "out_of_stock": "CANCELLED"}},
-    "PAYMENT": {"entry": ["charge"], "events": {"ok": "SHIPPING", "declined": "PAYMENT_RETRY", "blocked": "ON_HOLD"}},
-    "PAYMENT_RETRY": {"entry": ["charge_backup"],
-                      "events": {"ok": "SHIPPING", "declined": "CANCELLED", "blocked": "ON_HOLD"}},
-    "SHIPPING": {"entry": ["ship"], "events": {"ok": "DONE"}},
-}
+# Every state a transition reaches is defined; State() is a final state.
+FULFILMENT = Machine(
+    {
+        "NEW": State(events={"submit": "PRICING"}),
+        "PRICING": State(entry=["price"], events={"ok": "PICKING", "refused": "CANCELLED"}),
+        "PICKING": State(entry=["pick"], events={"ok": "PAYMENT", "out_of_stock": "CANCELLED"}),
+        "PAYMENT": State(entry=["charge"],
+                         events={"ok": "SHIPPING", "declined": "PAYMENT_RETRY", "blocked": "ON_HOLD"}),
+        "PAYMENT_RETRY": State(entry=["charge_backup"],
+                               events={"ok": "SHIPPING", "declined": "CANCELLED", "blocked": "ON_HOLD"}),
+        "SHIPPING": State(entry=["ship"], events={"ok": "DONE"}),
+        "DONE": State(),
+        "CANCELLED": State(),
+        "ON_HOLD": State(),
+    },
+    start="NEW",
+)
 
 # What a failure means for the order.
 EVENTS: list[tuple[type[BaseException], str]] = [
@@ -211,10 +228,10 @@ def changes(before: dict[str, Any], after: dict[str, Any]) -> list[str]:
 
 
 def run_workflow(engine: Engine, shop: Shop, name: str) -> str:
-    steps, kwargs = WORKFLOWS[name]
+    workflow, kwargs = WORKFLOWS[name]
     before = snapshot(shop)
     try:
-        engine.execute_workflow(steps, say=lambda text: print(f"      {text}"), **kwargs)
+        engine.execute_workflow(workflow.to_steps(), say=lambda text: print(f"      {text}"), **kwargs)
     except Exception as exc:
         event = next((ev for cls, ev in EVENTS if isinstance(exc, cls)), None)
         if event is None:
@@ -234,7 +251,7 @@ def fulfil(order: Order, stock: dict[str, int], cards: dict[str, float]) -> Shop
     for func in PROCESSES:
         # The registry is process-wide; registering again simply replaces.
         engine.register_process(func.__name__, func)
-    machine = StateMachine(FULFILMENT, "NEW")
+    machine = FULFILMENT.build()
     lines = ", ".join(f"{line['qty']} × {line['sku']} @ {line['price']:.2f}" for line in order.lines)
     coupon = f", coupon {order.coupon}" if order.coupon else ""
     print(f"\nOrder {order.id}: {lines}{coupon}")
@@ -262,6 +279,9 @@ def show(shop: Shop, state: str) -> None:
 
 
 def main() -> None:
+    # The core's records (transitions, audit warnings) go to Python's logging;
+    # an application shows them like any other library's.
+    logging.basicConfig(level=logging.INFO, stream=sys.stdout, format="  %(levelname)-7s %(name)s: %(message)s")
     stock = {"widget": 5, "gadget": 10, "gizmo": 3}
     cards = {"debit": 100.0, "credit": 1000.0}
     print("kestu demo: order fulfilment (strict mode, audited)")

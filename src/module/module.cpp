@@ -12,6 +12,7 @@
 #include "../structures/tracked.hpp"
 #include "../support/classdef.hpp"
 #include "../support/error.hpp"
+#include "../support/log_capsule.hpp"
 #include "../zones/zone.hpp"
 
 namespace kestu {
@@ -79,6 +80,7 @@ PyObject* init_module() {
     if (g_module) return Ref::borrow(g_module).release();
     Ref module = check(PyModule_Create(&kestu_module));
     for (const ClassDef* def : kClasses) register_class(module.get(), *def);
+    log::publish_channel();  // for the kestu package's logging bridge
     g_module = module.dup().release();
     return module.release();
 }

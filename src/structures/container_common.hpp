@@ -241,12 +241,11 @@ private:
 };
 
 // Slots that only forward to the data, shared by the four classes.
+// The real size, as indexing uses: a subclass's __len__ may say otherwise.
 template <typename T>
 Py_ssize_t data_length(PyObject* self) {
     DataAccess<T> data(self);
-    Py_ssize_t n = PyObject_Size(data.get());
-    if (n < 0) throw py_error{};
-    return n;
+    return PyList_Check(data.get()) ? PyList_GET_SIZE(data.get()) : PyDict_GET_SIZE(data.get());
 }
 
 template <typename T>

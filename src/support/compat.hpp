@@ -89,11 +89,13 @@ inline PyObject* fetch_exception() {
 #endif
 }
 
-// Raises `exc` again, as it was fetched (steals the reference).
+// Raises `exc` again, as it was fetched (steals the reference); NULL leaves
+// no error set.
 inline void restore_exception(PyObject* exc) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc);
 #else
+    if (!exc) return PyErr_Clear();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
     Py_INCREF(type);
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));

@@ -1,9 +1,11 @@
 #pragma once
 // The logging channel: records of (target, level, text).
 //
-// The maximum level starts at Off and the receiver is a no-op; the module
-// itself never changes either. An embedding host sets both from C++. A
-// record's text is formatted only when its level is admitted.
+// The maximum level starts at Off, the receiver is a no-op and there is no
+// filter; the module itself never changes any of them. A host sets them from
+// C++ (an embedding program directly, the kestu package's bridge to Python
+// logging through the table in log_capsule.hpp). A record's text is formatted
+// only when its level is admitted and the filter, if any, wants it.
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,13 +21,21 @@ Level max_level() noexcept;
 // A null receiver restores the no-op.
 void set_receiver(Receiver receiver, void* context) noexcept;
 
+// Asked after the level check and before formatting, so that a host whose own
+// threshold drops a record spends no formatting on it. Null: every admitted
+// record is wanted.
+using Filter = bool (*)(void* context, Level level, std::string_view target);
+void set_filter(Filter filter, void* context) noexcept;
+
 bool enabled(Level level) noexcept;
+bool wanted(Level level, std::string_view target) noexcept;
 void deliver(Level level, std::string_view target, std::string_view text) noexcept;
 
-// `format` is called (returning std::string) only when the level is admitted.
+// `format` is called (returning std::string) only when the level is admitted
+// and the record wanted.
 template <typename Format>
 void emit(Level level, std::string_view target, Format&& format) {
-    if (enabled(level)) deliver(level, target, std::forward<Format>(format)());
+    if (enabled(level) && wanted(level, target)) deliver(level, target, std::forward<Format>(format)());
 }
 
 }  // namespace kestu::log

@@ -6,6 +6,8 @@
 #include "harness.hpp"
 #include "registry/registry.hpp"
 #include "support/log.hpp"
+#include "support/log_capsule.hpp"
+#include "support/ref.hpp"
 #include "zones/zone.hpp"
 
 using kestu::ContextZone;
@@ -119,4 +121,59 @@ TEST(log_channel_filters_and_formats_lazily) {
     kestu::log::emit(Level::Warn, "t", fmt);  // back to the no-op
     CHECK_EQ(got.records.size(), 3u);
     kestu::log::set_max_level(Level::Off);
+}
+
+namespace {
+// A filter that records each question and wants one target only.
+struct Asked {
+    std::vector<std::string> asked;  // "level|target"
+    std::string wanted_target;
+};
+bool want(void* context, kestu::log::Level level, std::string_view target) {
+    auto* a = static_cast<Asked*>(context);
+    a->asked.push_back(std::to_string(static_cast<int>(level)) + "|" + std::string(target));
+    return target == a->wanted_target;
+}
+}  // namespace
+
+TEST(log_filter_is_asked_after_the_level_and_before_formatting) {
+    using kestu::log::Level;
+    int formatted = 0;
+    auto fmt = [&] { return std::to_string(++formatted); };
+    Collected got;
+    Asked asked{{}, "kestu_core::audit"};
+    kestu::log::set_receiver(&collect, &got);
+    kestu::log::set_filter(&want, &asked);
+    kestu::log::set_max_level(Level::Warn);
+    kestu::log::emit(Level::Info, "kestu_core::fsm", fmt);  // not admitted: not even asked
+    kestu::log::emit(Level::Warn, "kestu_core::fsm", fmt);  // unwanted: never formatted
+    kestu::log::emit(Level::Warn, "kestu_core::audit", fmt);
+    kestu::log::set_filter(nullptr, nullptr);  // no filter: every admitted record
+    kestu::log::emit(Level::Warn, "kestu_core::fsm", fmt);
+    CHECK(asked.asked == (std::vector<std::string>{"2|kestu_core::fsm", "2|kestu_core::audit"}));
+    CHECK(got.records == (std::vector<std::string>{"2|kestu_core::audit|1", "2|kestu_core::fsm|2"}));
+    kestu::log::set_max_level(Level::Off);
+    kestu::log::set_receiver(nullptr, nullptr);
+}
+
+TEST(channel_capsule_in_the_interpreter_dict_drives_the_core_channel) {
+    using namespace kestu::log;
+    kestu::Ref state = kestu::Ref::steal(harness::run_python(
+        "import kestu_core\nm = kestu_core.StateMachine({'A': {'events': {'go': 'B'}}}, 'A')\n", "m"));
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* capsule = dict ? PyDict_GetItemString(dict, kChannelCapsule) : nullptr;
+    auto* api = static_cast<const ChannelApi*>(capsule ? PyCapsule_GetPointer(capsule, kChannelCapsule) : nullptr);
+    CHECK(state && api && api->version == kChannelApiVersion);
+    if (!api) return;
+    Collected got;
+    Asked asked{{}, "kestu_core::fsm"};
+    api->set_receiver(&collect, &got);
+    api->set_filter(&want, &asked);
+    api->set_max_level(Level::Info);
+    kestu::Ref moved = kestu::Ref::steal(harness::run_python("m.trigger('go')\n", "m.current_state"));
+    CHECK(moved);
+    CHECK(got.records == std::vector<std::string>{"3|kestu_core::fsm|\xF0\x9F\x94\x84 FSM Transition: A --[go]--> B"});
+    api->set_max_level(Level::Off);
+    api->set_filter(nullptr, nullptr);
+    api->set_receiver(nullptr, nullptr);
 }

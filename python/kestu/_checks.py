@@ -1,0 +1,36 @@
+"""Small checks shared by the builders: names, suggestions, key sets."""
+
+from __future__ import annotations
+
+import difflib
+from typing import Iterable
+
+
+def name(where: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{where} must be str, got {type(value).__name__} ({value!r})")
+    if not value:
+        raise ValueError(f"{where} is an empty name")
+    return value
+
+
+def suggest(word: object, choices: Iterable[str]) -> str:
+    """"; did you mean 'x'?" for the closest choice, or nothing."""
+    if not isinstance(word, str):
+        return ""
+    options = list(choices)
+    folded = [c for c in options if c.lower() == word.lower()]
+    close = folded or difflib.get_close_matches(word, options, n=1, cutoff=0.6)
+    return f"; did you mean {close[0]!r}?" if close else ""
+
+
+def quoted(names: Iterable[str]) -> str:
+    return ", ".join(repr(n) for n in names)
+
+
+def unknown_keys(where: str, raw: dict[object, object], known: tuple[str, ...], what: str) -> None:
+    for key in raw:
+        if key not in known:
+            raise ValueError(
+                f"{where}: unknown key {key!r} in {what}{suggest(key, known)} (known: {quoted(known)})"
+            )

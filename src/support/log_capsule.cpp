@@ -1,0 +1,21 @@
+#include "log_capsule.hpp"
+
+#include "error.hpp"
+
+namespace kestu::log {
+namespace {
+
+// Static, so the pointer in the capsule stays valid for the whole process.
+const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter};
+
+}  // namespace
+
+void publish_channel() {
+    // Borrowed; null without an exception means the interpreter keeps no dict.
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!dict) return;
+    Ref capsule = check(PyCapsule_New(const_cast<ChannelApi*>(&kChannelApi), kChannelCapsule, nullptr));
+    check_status(PyDict_SetItemString(dict, kChannelCapsule, capsule.get()));
+}
+
+}  // namespace kestu::log
