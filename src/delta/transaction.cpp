@@ -8,6 +8,7 @@
 
 #include "../support/args.hpp"
 #include "../support/error.hpp"
+#include "../support/freelist.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
 #include "../support/text.hpp"
@@ -73,8 +74,10 @@ void rollback_locked(TransactionObject* t) {
 
 // -- Python surface ----------------------------------------------------------
 
+FreeList<8> transaction_memory;  // a strict run makes one
+
 Ref construct(PyTypeObject* type) {
-    Ref self = check(type->tp_alloc(type, 0));
+    Ref self = check(transaction_memory.alloc(type));
     TransactionObject* t = as_transaction(self.get());
     new (&t->use) UseFlag();
     new (&t->delta_log) DeltaLog();
@@ -130,7 +133,7 @@ void Transaction_dealloc(PyObject* self) {
     TransactionObject* t = as_transaction(self);
     t->delta_log.~DeltaLog();
     t->shadow_cache.~unordered_map();
-    type->tp_free(self);
+    transaction_memory.release(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
 }

@@ -15,6 +15,7 @@
 #include "../support/args.hpp"
 #include "../support/compat.hpp"
 #include "../support/error.hpp"
+#include "../support/freelist.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
 #include "../support/shared.hpp"
@@ -39,6 +40,8 @@ struct GuardObject {
     bool is_admin;
     bool strict_mode;
 };
+
+FreeList<16> guard_memory;  // a nested read and a process run make one guard each
 
 GuardObject* as_guard(PyObject* o) { return reinterpret_cast<GuardObject*>(o); }
 bool is_guard(PyObject* o) { return Py_TYPE(o) == ContextGuard_Type; }
@@ -119,7 +122,7 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
                PyObject* tx, bool is_admin, bool strict_mode) {
     std::string_view prefix_text;
     if (prefix) prefix_text = to_utf8(prefix.get(), nullptr);
-    Ref self = check(type->tp_alloc(type, 0));
+    Ref self = check(guard_memory.alloc(type));
     GuardObject* g = as_guard(self.get());
     new (&g->inputs) Paths(inputs);
     new (&g->outputs) Paths(outputs);
@@ -422,7 +425,7 @@ void ContextGuard_dealloc(PyObject* self) {
     g->prefix.~Ref();
     g->target.~Ref();
     g->tx.~Ref();
-    type->tp_free(self);
+    guard_memory.release(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
 }

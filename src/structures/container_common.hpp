@@ -27,6 +27,7 @@
 #include "../delta/transaction.hpp"
 #include "../support/args.hpp"
 #include "../support/error.hpp"
+#include "../support/freelist.hpp"
 #include "../support/ref.hpp"
 #include "../support/text.hpp"
 #include "../support/use.hpp"
@@ -198,10 +199,16 @@ inline Ref list_child_path_str(PyObject* path, Py_ssize_t pos) {
 
 // --- allocation and GC -----------------------------------------------------
 
+// Every nested read makes a wrapper: their memory is reused.
+inline FreeList<16>& wrapper_memory() {
+    static FreeList<16> memory;
+    return memory;
+}
+
 // A new, GC-tracked object of `type` with its C++ members constructed.
 template <typename T>
 inline T* alloc_object(PyTypeObject* type) {
-    PyObject* raw = type->tp_alloc(type, 0);
+    PyObject* raw = wrapper_memory().alloc(type);
     if (!raw) throw py_error{};
     T* o = reinterpret_cast<T*>(raw);
     new (&o->data) Ref();
@@ -313,7 +320,7 @@ inline void Tracked_dealloc(PyObject* self) {
     o->tx.~Ref();
     o->path.~Ref();
     o->use.~UseFlag();
-    type->tp_free(self);
+    wrapper_memory().release(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
 }
@@ -336,7 +343,7 @@ inline void Frozen_dealloc(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, Frozen_dealloc)
     Frozen_clear(self);
     reinterpret_cast<FrozenObject*>(self)->data.~Ref();
-    type->tp_free(self);
+    wrapper_memory().release(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
 }
