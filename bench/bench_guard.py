@@ -91,7 +91,7 @@ def main() -> None:
     for _ in range(1_000_000):
         full.w = 1
     scaling("logged write, 1,000,000-entry log vs an empty one", ("g.w = 1", env, "g = writer()"),
-            ("g.w = 1", {"g": full}), target=1.2)
+            ("g.w = 1", {"g": full}), number=50_000, target=1.2)
     del full
 
     if CALLGRIND:
