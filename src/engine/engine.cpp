@@ -6,9 +6,9 @@
 // as the immutable built-ins do: the fields never change after __new__.
 #include "engine.hpp"
 
+#include <cstdint>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "../delta/transaction.hpp"
@@ -48,14 +48,34 @@ namespace {
 // Contract lists compiled once per tuple: a tuple of exact str can never
 // change, so while we hold it its compiled form stays valid, and every run
 // of the process (and every guard nested in one) shares it. Anything else
-// (a list, str subclasses) is compiled on every call. Process-wide and
-// never freed, like the registry.
-struct CachedPaths {
-    Ref tuple;
-    Paths paths;
+// (a list, str subclasses) is compiled on every call. Direct-mapped by the
+// tuple's identity: a collision only means compiling again. Process-wide
+// and never freed, like the registry.
+class PathsCache {
+public:
+    const Paths* find(PyObject* tuple) const noexcept {
+        const Slot& s = slots_[index(tuple)];
+        return s.tuple.get() == tuple ? &s.paths : nullptr;
+    }
+    // Dropping a replaced tuple of exact str runs no Python code.
+    void insert(Ref tuple, const Paths& paths) {
+        Slot& s = slots_[index(tuple.get())];
+        s.paths = paths;
+        s.tuple = std::move(tuple);
+    }
+
+private:
+    struct Slot {
+        Ref tuple;
+        Paths paths;
+    };
+    static constexpr size_t kSlots = 1024;
+    static size_t index(PyObject* tuple) noexcept {
+        uintptr_t id = reinterpret_cast<uintptr_t>(tuple);
+        return ((id >> 4) ^ (id >> 14)) % kSlots;
+    }
+    Slot slots_[kSlots];
 };
-using PathsCache = std::unordered_map<PyObject*, CachedPaths>;
-constexpr size_t kMaxCachedPathLists = 1024;
 
 PathsCache& paths_cache() {
     static PathsCache* const cache = new PathsCache();
@@ -73,14 +93,9 @@ Paths contract_paths(PyObject* contract, PyObject* attr) {
     PyObject* v = value.get();
     if (!PyTuple_CheckExact(v)) return Paths::make(to_str_vec(v, nullptr));
     PathsCache& cache = paths_cache();
-    if (auto it = cache.find(v); it != cache.end()) return it->second.paths;
+    if (const Paths* hit = cache.find(v)) return *hit;
     Paths paths = Paths::make(to_str_vec(v, nullptr));
-    if (all_exact_str(v)) {
-        // Dropping tuples of exact str runs no Python code, so clearing in
-        // place is safe.
-        if (cache.size() >= kMaxCachedPathLists) cache.clear();
-        cache.emplace(v, CachedPaths{std::move(value), paths});
-    }
+    if (all_exact_str(v)) cache.insert(std::move(value), paths);
     return paths;
 }
 
