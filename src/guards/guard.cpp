@@ -253,6 +253,15 @@ private:
 
 PresentHint present_hint;  // process-wide, under the interpreter lock
 
+// setattr(target, name, value). A name already interned, as attribute names
+// from code are, goes straight to the type's slot: that is all
+// PyObject_SetAttr does with it.
+int set_attribute(PyObject* target, PyObject* name, PyObject* value) {
+    setattrofunc set = Py_TYPE(target)->tp_setattro;
+    if (set && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)) return set(target, name, value);
+    return PyObject_SetAttr(target, name, value);
+}
+
 // Storing a guard stores the object it wraps; anything else is stored as is.
 PyObject* unwrap(PyObject* value) { return is_guard(value) ? as_guard(value)->target.get() : value; }
 
@@ -282,7 +291,7 @@ void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
         entry.old_value = std::move(old_value);
         entry.target = target.dup();
     }
-    check_status(PyObject_SetAttr(target.get(), name, stored.get()));
+    check_status(set_attribute(target.get(), name, stored.get()));
 }
 
 // -- Python surface ----------------------------------------------------------
