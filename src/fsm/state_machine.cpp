@@ -24,6 +24,7 @@ struct StateMachineObject {
     PyObject_HEAD
     Ref definition;
     std::string current_state;
+    Ref state_key;  // current_state as an exact str, for the definition look-ups
     UseFlag use;
 };
 
@@ -67,11 +68,13 @@ PyObject* StateMachine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kw
     PyObject* in[2];
     parse_args(kNewSignature, args, kwargs, in);
     std::string start = in[1] ? to_string(in[1], "start_state") : std::string("IDLE");
+    Ref key = new_str(start);
     Ref self = check(type->tp_alloc(type, 0));
     // Nothing between the allocation and the constructions below can fail.
     StateMachineObject* machine = as_machine(self.get());
     new (&machine->definition) Ref(Ref::borrow(in[0]));
     new (&machine->current_state) std::string(std::move(start));
+    new (&machine->state_key) Ref(std::move(key));
     new (&machine->use) UseFlag();
     return self.release();
 }
@@ -95,6 +98,7 @@ void StateMachine_dealloc(PyObject* self) {
     StateMachine_clear(self);
     StateMachineObject* machine = as_machine(self);
     machine->current_state.~basic_string();
+    machine->state_key.~Ref();
     machine->definition.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
@@ -124,7 +128,8 @@ PyObject* StateMachine_trigger_impl(PyObject* self, PyObject* const* args, Py_ss
     // Only a collected cycle can have cleared the field; it then reads as None.
     Ref definition = machine->definition ? machine->definition.dup() : Ref::borrow(Py_None);
     require_dict(definition.get(), nullptr);
-    Ref description = dict_get(definition.get(), new_str(machine->current_state).get());
+    Ref state_key = machine->state_key.dup();
+    Ref description = dict_get(definition.get(), state_key.get());
     if (!description) return empty_list();
     require_dict(description.get(), nullptr);
 
@@ -155,9 +160,13 @@ PyObject* StateMachine_trigger_impl(PyObject* self, PyObject* const* args, Py_ss
     log::emit(log::Level::Info, kFsmTarget, [&] {
         return "\U0001F504 FSM Transition: " + machine->current_state + " --[" + event + "]--> " + next_state;
     });
+    // The name object itself when it is an exact str: it is most likely the
+    // very key the definition stores, and its hash is already known.
+    Ref next_key = PyUnicode_CheckExact(next.get()) ? next.dup() : new_str(next_state);
     machine->current_state = next_state;
+    machine->state_key = next_key.dup();
 
-    Ref entered = dict_get(definition.get(), new_str(next_state).get());
+    Ref entered = dict_get(definition.get(), next_key.get());
     if (!entered) return empty_list();
     require_dict(entered.get(), nullptr);
     Ref entry = dict_get(entered.get(), KNAME("entry"));
