@@ -363,6 +363,20 @@ def test_cycles_through_a_transaction_are_collected():
     assert alive() is None
 
 
+@pytest.mark.parametrize("count", [1, 7, 300])
+def test_many_shadows_stay_one_per_object_until_rollback(count):
+    tx = Transaction()
+    originals = [{"i": i} for i in range(count)]
+    shadows = [tx.get_shadow(o) for o in originals]
+    for original, shadow in zip(originals, shadows):
+        assert shadow is not original and tx.get_shadow(original) is shadow and tx.get_shadow(shadow) is shadow
+        shadow["seen"] = True
+    tx.commit()
+    assert all(o == {"i": i, "seen": True} for i, o in enumerate(originals))
+    tx.rollback()
+    assert all(tx.get_shadow(o) is not s for o, s in zip(originals, shadows))
+
+
 class Text(str):
     pass
 

@@ -39,7 +39,7 @@ void heavy_notice_once(std::string_view path) {
 uintptr_t identity(PyObject* o) { return reinterpret_cast<uintptr_t>(o); }
 
 void cache_by_reference(TransactionObject* t, PyObject* original) {
-    t->shadow_cache[identity(original)] = ShadowPair{Ref::borrow(original), Ref::borrow(original)};
+    t->shadow_cache.assign(identity(original), ShadowPair{Ref::borrow(original), Ref::borrow(original)});
 }
 
 }  // namespace
@@ -47,8 +47,7 @@ void cache_by_reference(TransactionObject* t, PyObject* original) {
 Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_view> path) {
     TransactionObject* t = as_transaction(tx);
     Ref original = Ref::borrow(original_ptr);
-    auto hit = t->shadow_cache.find(identity(original.get()));
-    if (hit != t->shadow_cache.end()) return hit->second.shadow.dup();
+    if (const ShadowPair* hit = t->shadow_cache.find(identity(original.get()))) return hit->shadow.dup();
 
     if (path) {
         std::string_view segment = *path;
@@ -76,8 +75,8 @@ Ref get_shadow(PyObject* tx, PyObject* original_ptr, std::optional<std::string_v
         return original;
     }
     if (PyObject_SetAttr(shadow.get(), KNAME("_lock_manager"), Py_None) < 0) discard_ordinary_error();
-    t->shadow_cache[identity(original.get())] = ShadowPair{original.dup(), shadow.dup()};
-    t->shadow_cache[identity(shadow.get())] = ShadowPair{original.dup(), shadow.dup()};
+    t->shadow_cache.assign(identity(original.get()), ShadowPair{original.dup(), shadow.dup()});
+    t->shadow_cache.assign(identity(shadow.get()), ShadowPair{original.dup(), shadow.dup()});
     return shadow;
 }
 

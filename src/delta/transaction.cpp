@@ -49,11 +49,9 @@ void commit_pair(const ShadowPair& pair) {
 
 void commit_locked(TransactionObject* t) {
     // Stable while we run: nothing else may use the transaction meanwhile.
-    for (const auto& [id, pair] : t->shadow_cache) {
-        (void)id;
-        if (pair.original.get() == pair.shadow.get()) continue;
-        commit_pair(pair);
-    }
+    t->shadow_cache.for_each([](const ShadowPair& pair) {
+        if (pair.original.get() != pair.shadow.get()) commit_pair(pair);
+    });
 }
 
 void rollback_locked(TransactionObject* t) {
@@ -66,7 +64,7 @@ void rollback_locked(TransactionObject* t) {
     // Moved out first, so finalisers run on a transaction already empty.
     DeltaLog log = std::move(t->delta_log);
     t->delta_log.clear();
-    std::unordered_map<uintptr_t, ShadowPair> cache = std::move(t->shadow_cache);
+    ShadowCache cache = std::move(t->shadow_cache);
     t->shadow_cache.clear();
     log.clear();
     cache.clear();
@@ -81,7 +79,7 @@ Ref construct(PyTypeObject* type) {
     TransactionObject* t = as_transaction(self.get());
     new (&t->use) UseFlag();
     new (&t->delta_log) DeltaLog();
-    new (&t->shadow_cache) std::unordered_map<uintptr_t, ShadowPair>();
+    new (&t->shadow_cache) ShadowCache();
     return self;
 }
 
@@ -107,19 +105,18 @@ int Transaction_traverse(PyObject* self, visitproc visit, void* arg) {
         each(e.base.get());  // a str subclass path can sit in a cycle
     });
     if (status != 0) return status;
-    for (const auto& [id, pair] : t->shadow_cache) {
-        (void)id;
-        Py_VISIT(pair.original.get());
-        Py_VISIT(pair.shadow.get());
-    }
-    return 0;
+    t->shadow_cache.for_each([&](const ShadowPair& pair) {
+        each(pair.original.get());
+        each(pair.shadow.get());
+    });
+    return status;
 }
 
 int Transaction_clear(PyObject* self) {
     TransactionObject* t = as_transaction(self);
     DeltaLog log = std::move(t->delta_log);
     t->delta_log.clear();
-    std::unordered_map<uintptr_t, ShadowPair> cache = std::move(t->shadow_cache);
+    ShadowCache cache = std::move(t->shadow_cache);
     t->shadow_cache.clear();
     return 0;  // the moved-out references are released here
 }
@@ -132,7 +129,7 @@ void Transaction_dealloc(PyObject* self) {
     Transaction_clear(self);
     TransactionObject* t = as_transaction(self);
     t->delta_log.~DeltaLog();
-    t->shadow_cache.~unordered_map();
+    t->shadow_cache.~ShadowCache();
     transaction_memory.release(self);
     Py_DECREF(type);
     Py_TRASHCAN_END

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../support/classdef.hpp"
@@ -131,11 +131,75 @@ struct ShadowPair {
     Ref shadow;
 };
 
+// The shadow cache: pairs by object identity, in an open-addressing table
+// (a look-up is a multiply and a probe, not a division by a prime). Entries
+// are only added or replaced, and all dropped at once. The iteration order
+// is the table's own.
+class ShadowCache {
+public:
+    const ShadowPair* find(uintptr_t id) const noexcept {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = index(id);; i = (i + 1) & (slots_.size() - 1)) {
+            const Slot& s = slots_[i];
+            if (s.id == id) return &s.pair;
+            if (s.id == 0) return nullptr;
+        }
+    }
+    // Puts `pair` under `id`, replacing an earlier pair.
+    void assign(uintptr_t id, ShadowPair pair) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        for (size_t i = index(id);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& s = slots_[i];
+            if (s.id == 0) {
+                s.id = id;
+                ++used_;
+            } else if (s.id != id) {
+                continue;
+            }
+            s.pair = std::move(pair);  // the one replaced is released after the new one is in place
+            return;
+        }
+    }
+    template <typename F>
+    void for_each(F&& f) const {
+        for (const Slot& s : slots_)
+            if (s.id != 0) f(s.pair);
+    }
+    ShadowCache() = default;
+    ShadowCache(ShadowCache&& o) noexcept : slots_(std::move(o.slots_)), used_(std::exchange(o.used_, 0)) {}
+    ShadowCache& operator=(ShadowCache&& o) noexcept {
+        slots_ = std::move(o.slots_);
+        used_ = std::exchange(o.used_, 0);
+        return *this;
+    }
+    void clear() noexcept {
+        slots_ = std::vector<Slot>();
+        used_ = 0;
+    }
+
+private:
+    struct Slot {
+        uintptr_t id = 0;  // no object lives at address 0
+        ShadowPair pair;
+    };
+    size_t index(uintptr_t id) const noexcept {
+        return static_cast<size_t>((id * 0x9e3779b97f4a7c15ull) >> 32) & (slots_.size() - 1);
+    }
+    void grow() {
+        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.empty() ? 8 : 2 * slots_.size()));
+        used_ = 0;
+        for (Slot& s : old)
+            if (s.id != 0) assign(s.id, std::move(s.pair));
+    }
+    std::vector<Slot> slots_;  // a power of two in size, at most half full
+    size_t used_ = 0;
+};
+
 struct TransactionObject {
     PyObject_HEAD
     UseFlag use;
     DeltaLog delta_log;
-    std::unordered_map<uintptr_t, ShadowPair> shadow_cache;  // keyed by id()
+    ShadowCache shadow_cache;  // keyed by id()
 };
 
 inline TransactionObject* as_transaction(PyObject* tx) { return reinterpret_cast<TransactionObject*>(tx); }
