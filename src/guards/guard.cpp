@@ -90,7 +90,7 @@ private:
 };
 
 // The full path of attribute `name`; `buffer` keeps the text when one is built.
-std::string_view full_path(const GuardObject* g, std::string_view name, PathText& buffer) {
+inline std::string_view full_path(const GuardObject* g, std::string_view name, PathText& buffer) {
     if (g->prefix_text.empty()) return name;
     buffer.append(g->prefix_text);
     buffer.append('.');
@@ -158,11 +158,12 @@ ValueKind value_kind(PyObject* v) {
         return ValueKind::Other;
     };
     if (Py_TYPE(reinterpret_cast<PyObject*>(t)) == &PyType_Type && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        Ref name = Ref::steal(PyType_GetName(t));
-        if (name && PyUnicode_Check(name.get()) && PyUnicode_IS_COMPACT_ASCII(name.get()))
-            return by_name(std::string_view(static_cast<const char*>(PyUnicode_DATA(name.get())),
-                                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.get()))));
-        if (!name) PyErr_Clear();  // the general lookup below reports it
+        // type.__name__ of a heap type is its ht_name; no Python code runs
+        // while the borrowed name is read.
+        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
+        if (name && PyUnicode_Check(name) && PyUnicode_IS_COMPACT_ASCII(name))
+            return by_name(std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
+                                            static_cast<size_t>(PyUnicode_GET_LENGTH(name))));
     }
     std::string storage;
     return by_name(type_name_view(v, storage));
@@ -179,7 +180,7 @@ PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject
     PyObject* v = value.get();
     if (plain_scalar(v)) return value.release();
     ValueKind kind = value_kind(v);
-    if (kind == ValueKind::Raw || PyCallable_Check(v) || !g->tx) return value.release();
+    if (kind == ValueKind::Raw || Py_TYPE(v)->tp_call || !g->tx) return value.release();  // callable(v)
     bool is_list = kind == ValueKind::List;
     if (is_list || kind == ValueKind::Dict) {
         Ref shadow = shadow_of(g, v, path);
@@ -301,7 +302,10 @@ PyObject* ContextGuard_getattro_impl(PyObject* self, PyObject* name) {
     // The class's own members first. Its dict is fixed and holds only
     // names beginning with "_", as does object's, so any other name goes
     // straight to the guard's rule without a failed lookup.
-    if (PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_') {
+    bool underscore = PyUnicode_IS_COMPACT_ASCII(name)
+                          ? PyUnicode_GET_LENGTH(name) > 0 && static_cast<const char*>(PyUnicode_DATA(name))[0] == '_'
+                          : PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_';
+    if (underscore) {
         if (type_defines(Py_TYPE(self), name)) {
             if (PyObject* r = PyObject_GenericGetAttr(self, name)) return r;
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py_error{};
