@@ -125,3 +125,22 @@ def test_strict_control_plane_refusal_names_the_first_offending_root(size):
     inputs = contract("x", size, "first") + ["Sig.level", "meta"]
     with pytest.raises(PermissionError, match=r"Control Plane 'Sig' as input"):
         ContextGuard(object(), inputs, [], None, False, True)
+
+
+@pytest.mark.parametrize("size", [0, FILLER])
+def test_repeated_accesses_keep_their_own_answers(size):
+    class Ctx:
+        x, y, w = 1, 2, 3
+
+    ctx = Ctx()
+    g = ContextGuard(ctx, contract("x", size, "last"), contract("w", size, "first"), Transaction(), False, True)
+    for w in (3, 4, 4):  # a name once permitted stays permitted for that kind of access only
+        assert (g.x, g.w) == (1, w)
+        with pytest.raises(PermissionError, match=r"^Illegal Read: 'y'$"):
+            g.y
+        with pytest.raises(PermissionError, match=r"^Illegal Write: 'x'$"):
+            g.x = 5
+        with pytest.raises(PermissionError, match=r"^Access to private attribute '_x' denied in Strict Mode$"):
+            g._x
+        g.w = 4
+    assert (ctx.x, ctx.w) == (1, 4)

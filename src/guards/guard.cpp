@@ -37,6 +37,10 @@ struct GuardObject {
     std::string_view prefix_text;  // its UTF-8, owned by `prefix`
     Ref target;
     Ref tx;  // empty: no logging, no shadowing
+    // The last names found readable / writable (exact str): the answer for a
+    // name never changes, since the lists and the prefix never do.
+    Ref readable;
+    Ref writable;
     bool is_admin;
     bool strict_mode;
 };
@@ -130,6 +134,8 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
     new (&g->prefix_text) std::string_view(prefix_text);
     new (&g->target) Ref(Ref::borrow(target));
     new (&g->tx) Ref(Ref::borrow(tx));
+    new (&g->readable) Ref();
+    new (&g->writable) Ref();
     g->is_admin = is_admin;
     g->strict_mode = strict_mode;
     return self;
@@ -205,7 +211,19 @@ PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject
 
 // -- the read and write rules ------------------------------------------------
 
+// Remembers `name` as permitted, when it can be told again by identity.
+void remember(Ref& slot, PyObject* name) {
+    if (PyUnicode_CheckExact(name) && slot.get() != name) slot = Ref::borrow(name);
+}
+
 PyObject* read_attribute(GuardObject* g, PyObject* name) {
+    if (name == g->readable.get()) {  // checked before, and not a private name
+        Ref value = check(PyObject_GetAttr(g->target.get(), name));
+        if (plain_scalar(value.get())) return value.release();
+        PathText buffer;
+        return apply_guard(g, std::move(value), full_path(g, to_utf8(name, nullptr), buffer),
+                           g->prefix_text.empty() ? name : nullptr);
+    }
     std::string_view n = to_utf8(name, nullptr);
     if (!n.empty() && n[0] == '_') {
         if (g->strict_mode)
@@ -216,6 +234,7 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
     PathText buffer;
     std::string_view path = full_path(g, n, buffer);
     check_permissions(g, path, false);
+    remember(g->readable, name);
     Ref value = check(PyObject_GetAttr(g->target.get(), name));
     if (plain_scalar(value.get())) return value.release();
     // At the root the path is the name itself.
@@ -268,8 +287,11 @@ PyObject* unwrap(PyObject* value) { return is_guard(value) ? as_guard(value)->ta
 
 void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
     std::string_view n = to_utf8(name, nullptr);
-    PathText buffer;
-    check_permissions(g, full_path(g, n, buffer), true);
+    if (name != g->writable.get()) {
+        PathText buffer;
+        check_permissions(g, full_path(g, n, buffer), true);
+        remember(g->writable, name);
+    }
     Ref target = g->target.dup();
     // The old value, without an exception when there is none.
     PyObject* old = nullptr;
@@ -438,6 +460,8 @@ void ContextGuard_dealloc(PyObject* self) {
     g->prefix.~Ref();
     g->target.~Ref();
     g->tx.~Ref();
+    g->readable.~Ref();
+    g->writable.~Ref();
     guard_memory.release(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
