@@ -72,6 +72,20 @@ CHAIN_BUILDERS = {
             tx.commit()
         del tx, new
     """,
+    # guards each over the one before, sharing one transaction
+    "guards_over_guards": """
+        shared = Transaction()
+        head = None
+        for i in range(N):
+            head = ContextGuard(head, [], [], shared)
+        del shared
+    """,
+    # views each over a dict holding the one before
+    "views_over_views": """
+        head = None
+        for i in range(N):
+            head = FrozenDict({"v": head})
+    """,
 }
 
 
@@ -79,7 +93,7 @@ CHAIN_BUILDERS = {
 def test_releasing_a_long_chain_of_transactions_does_not_crash(shape):
     code = (
         "import os, sys\n"
-        "from kestu_core import Transaction, TrackedList\n"
+        "from kestu_core import ContextGuard, FrozenDict, Transaction, TrackedList\n"
         "os.dup2(os.open(os.devnull, os.O_WRONLY), 2)\n"
         "N = 1_000_000\n"
         + textwrap.dedent(CHAIN_BUILDERS[shape])

@@ -448,11 +448,8 @@ int ContextGuard_clear(PyObject* self) {
     return 0;
 }
 
-void ContextGuard_dealloc(PyObject* self) {
+void destroy_guard(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Long chains of releases unwind iteratively, not on the C stack.
-    Py_TRASHCAN_BEGIN(self, ContextGuard_dealloc)
     ContextGuard_clear(self);
     GuardObject* g = as_guard(self);
     g->inputs.~Paths();
@@ -464,6 +461,15 @@ void ContextGuard_dealloc(PyObject* self) {
     g->writable.~Ref();
     guard_memory.release(self);
     Py_DECREF(type);
+}
+
+void ContextGuard_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    GuardObject* g = as_guard(self);
+    if (release_is_shallow(g->target.get()) && release_is_shallow(g->tx.get())) return destroy_guard(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, ContextGuard_dealloc)
+    destroy_guard(self);
     Py_TRASHCAN_END
 }
 

@@ -309,11 +309,8 @@ inline int Tracked_clear(PyObject* self) {
     return 0;
 }
 
-inline void Tracked_dealloc(PyObject* self) {
+inline void destroy_tracked(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Long chains of releases unwind iteratively, not on the C stack.
-    Py_TRASHCAN_BEGIN(self, Tracked_dealloc)
     Tracked_clear(self);
     auto* o = reinterpret_cast<TrackedObject*>(self);
     o->data.~Ref();
@@ -322,6 +319,16 @@ inline void Tracked_dealloc(PyObject* self) {
     o->use.~UseFlag();
     wrapper_memory().release(self);
     Py_DECREF(type);
+}
+
+inline void Tracked_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    auto* o = reinterpret_cast<TrackedObject*>(self);
+    if (release_is_shallow(o->data.get()) && release_is_shallow(o->tx.get()) && release_is_shallow(o->path.get()))
+        return destroy_tracked(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, Tracked_dealloc)
+    destroy_tracked(self);
     Py_TRASHCAN_END
 }
 
@@ -336,15 +343,20 @@ inline int Frozen_clear(PyObject* self) {
     return 0;
 }
 
-inline void Frozen_dealloc(PyObject* self) {
+inline void destroy_frozen(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    // Long chains of releases unwind iteratively, not on the C stack.
-    Py_TRASHCAN_BEGIN(self, Frozen_dealloc)
     Frozen_clear(self);
     reinterpret_cast<FrozenObject*>(self)->data.~Ref();
     wrapper_memory().release(self);
     Py_DECREF(type);
+}
+
+inline void Frozen_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (release_is_shallow(reinterpret_cast<FrozenObject*>(self)->data.get())) return destroy_frozen(self);
+    // Long chains of releases unwind iteratively, not on the C stack.
+    Py_TRASHCAN_BEGIN(self, Frozen_dealloc)
+    destroy_frozen(self);
     Py_TRASHCAN_END
 }
 

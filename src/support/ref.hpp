@@ -58,4 +58,10 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Whether dropping one reference to `o` cannot free anything that releases
+// further objects in turn: it is absent, held elsewhere too, or an exact str
+// (whose release releases nothing). A dealloc whose fields all pass needs
+// no trashcan: it cannot start a chain of deallocations.
+inline bool release_is_shallow(PyObject* o) noexcept { return !o || Py_REFCNT(o) > 1 || PyUnicode_CheckExact(o); }
+
 }  // namespace kestu
