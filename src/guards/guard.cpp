@@ -164,12 +164,12 @@ ValueKind value_kind(PyObject* v) {
         return ValueKind::Other;
     };
     if (Py_TYPE(reinterpret_cast<PyObject*>(t)) == &PyType_Type && (t->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        // type.__name__ of a heap type is its ht_name; no Python code runs
-        // while the borrowed name is read.
-        PyObject* name = reinterpret_cast<PyHeapTypeObject*>(t)->ht_name;
-        if (name && PyUnicode_Check(name) && PyUnicode_IS_COMPACT_ASCII(name))
-            return by_name(std::string_view(static_cast<const char*>(PyUnicode_DATA(name)),
-                                            static_cast<size_t>(PyUnicode_GET_LENGTH(name))));
+        // type.__name__ of a heap type, without a Python-level call.
+        Ref name = Ref::steal(PyType_GetName(t));
+        if (name && PyUnicode_Check(name.get()) && PyUnicode_IS_COMPACT_ASCII(name.get()))
+            return by_name(std::string_view(static_cast<const char*>(PyUnicode_DATA(name.get())),
+                                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.get()))));
+        if (!name) PyErr_Clear();  // the generic path below reports it
     }
     std::string storage;
     return by_name(type_name_view(v, storage));
