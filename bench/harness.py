@@ -120,11 +120,12 @@ def compare(label: str, plain: tuple, ours: tuple, number: int = 200_000, target
     return ratio
 
 
-def scaling(label: str, small: tuple, large: tuple, number: int = 100_000, target: float | None = None) -> float:
-    """The same operation at a small and a large size; the ratio is large / small."""
+def scaling(label: str, small: tuple, large: tuple, number: int = 100_000, target: float | None = None,
+            sides: tuple[str, str] = ("small", "large")) -> float:
+    """The same operation in two settings (a small and a large size, by default); the ratio is second / first."""
     a, b = measure_many([_case(small), _case(large)], number)
     ratio = b / a
-    cells = [f"small {a:9.1f} {UNIT}", f"large {b:9.1f} {UNIT}", f"{ratio:6.2f}x"]
+    cells = [f"{sides[0]} {a:9.1f} {UNIT}", f"{sides[1]} {b:9.1f} {UNIT}", f"{ratio:6.2f}x"]
     if target is not None:
         cells.append(_verdict(ratio <= target, f"<= {target:g}x"))
     _emit(label, cells, [a, b, ratio])

@@ -12,12 +12,6 @@ import harness  # noqa: E402
 
 print(f"kestu bench: CPython {platform.python_version()}, "
       f"{'instructions per operation (callgrind)' if harness.CALLGRIND else f'best of {harness.REPEAT} repeats'}")
-# Benches that time with timeit themselves have no instruction-count mode.
-TIMING_ONLY = {"bench_logging"}
-
 for path in sorted(here.glob("bench_*.py")):
     print(f"== {path.stem}")
-    if harness.CALLGRIND and path.stem in TIMING_ONLY:
-        print("(timing only)")
-        continue
     runpy.run_path(str(path), run_name="__main__")
