@@ -187,6 +187,8 @@ def test_registry_is_shared_between_engines_and_replaces_by_name():
     del old
     gc.collect()
     assert old_ref() is None
+    # `second` ran the old process last: it must not reuse what it found then.
+    assert second.execute_process(name) == "new"
     with pytest.raises(KeyError):
         first.execute_process(name.upper())
 

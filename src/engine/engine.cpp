@@ -151,8 +151,17 @@ void Engine::raise_audit_error(const AuditOutcome& outcome) {
 }
 
 Ref Engine::execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
-    Ref process = get_process(name);
-    if (!process) throw_error(PyExc_KeyError, "Process '" + std::string(name) + "' not found");
+    const uint64_t version = registry_version();
+    Ref process;
+    if (self->last_process && self->last_version == version && self->last_name == name) {
+        process = Ref::borrow(self->last_process);
+    } else {
+        process = get_process(name);
+        if (!process) throw_error(PyExc_KeyError, "Process '" + std::string(name) + "' not found");
+        self->last_name.assign(name);
+        self->last_version = version;
+        self->last_process = process.get();
+    }
     Ref ctx = self->ctx.dup();
 
     // Input rules see the raw context: nothing has run yet.
@@ -253,6 +262,8 @@ PyObject* Engine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     new (&e->ctx) Ref(Ref::borrow(a[0]));
     new (&e->policy) std::optional<AuditPolicy>(std::move(policy));
     e->strict_mode = strict;
+    new (&e->last_name) std::string();
+    e->last_process = nullptr;
     return self.release();
 }
 
@@ -280,6 +291,7 @@ void Engine_dealloc(PyObject* self) {
     EngineObject* e = as_engine(self);
     e->ctx.~Ref();
     e->policy.~optional();
+    e->last_name.~basic_string();
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END

@@ -3,7 +3,9 @@
 // contracts, and workflows of process and control steps.
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +26,12 @@ struct EngineObject {
     Ref ctx;  // never empty: tp_clear puts None in its place
     std::optional<AuditPolicy> policy;
     bool strict_mode;
+    // The process the last run found under `last_name`. Borrowed: valid
+    // while the registry's version is `last_version`, since the registry
+    // holds every entry and only a registration replaces one.
+    std::string last_name;
+    uint64_t last_version;
+    PyObject* last_process;
 };
 
 inline EngineObject* as_engine(PyObject* o) { return reinterpret_cast<EngineObject*>(o); }

@@ -1,5 +1,6 @@
 #include "registry.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -21,6 +22,7 @@ struct Hash {
 struct Registry {
     std::mutex mutex;
     std::unordered_map<std::string, Ref, Hash, std::equal_to<>> map;
+    std::atomic<uint64_t> version{0};  // changed by every registration, under the mutex
 };
 
 // PROCESS_REGISTRY: created once, never freed (it must outlive every
@@ -40,6 +42,7 @@ void register_process(std::string name, Ref func) {
         Ref& slot = r.map[std::move(name)];
         replaced = std::move(slot);
         slot = std::move(func);
+        r.version.fetch_add(1);
     }
     // Released here, outside the lock: its finaliser may register again.
     replaced.reset();
@@ -51,5 +54,7 @@ Ref get_process(std::string_view name) {
     auto it = r.map.find(name);
     return it == r.map.end() ? Ref() : it->second.dup();
 }
+
+uint64_t registry_version() noexcept { return process_registry().version.load(); }
 
 }  // namespace kestu

@@ -3,6 +3,7 @@
 // never cleared; each name has at most one entry.
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,5 +16,8 @@ namespace kestu {
 void register_process(std::string name, Ref func);
 // A new reference to the entry, or an empty Ref. Never fails.
 Ref get_process(std::string_view name);
+// Changes with every registration. While it is unchanged, every entry is
+// the object it was, held by the registry.
+uint64_t registry_version() noexcept;
 
 }  // namespace kestu
