@@ -141,7 +141,7 @@ Ref optional_ref(PyObject* o) { return (o && o != Py_None) ? Ref::borrow(o) : Re
 // subclass is not kept: its methods could answer differently later).
 Ref exact_str(PyObject* o, std::string_view text) {
     if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return new_str(text);
 }
 
 DeltaOp op_code(std::string_view op) {

@@ -41,8 +41,7 @@ namespace {
 [[noreturn]] void raise_companion_error(const char* module, PyObject* cls_name, std::string_view message) {
     Ref mod = check(PyImport_ImportModule(module));
     Ref cls = check(PyObject_GetAttr(mod.get(), cls_name));
-    Ref text = check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    raise_instance(check(PyObject_CallOneArg(cls.get(), text.get())));
+    raise_instance(check(PyObject_CallOneArg(cls.get(), new_str(message).get())));
 }
 
 // Contract lists compiled once per tuple: a tuple of exact str can never

@@ -10,6 +10,7 @@
 #include "../support/error.hpp"
 #include "../support/log.hpp"
 #include "../support/names.hpp"
+#include "../support/text.hpp"
 #include "../support/use.hpp"
 
 namespace kestu {
@@ -32,10 +33,6 @@ StateMachineObject* as_machine(PyObject* self) { return reinterpret_cast<StateMa
 
 const Signature kNewSignature{"StateMachine", {{"definition", true}, {"start_state", false}}};
 const Signature kTriggerSignature{"StateMachine.trigger", {{"event", true}}};
-
-Ref new_str(std::string_view text) {
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
 
 // The value under `key` as a strong reference, or null when absent. The
 // lookup can run the __eq__ of keys stored in the dict, so the result is

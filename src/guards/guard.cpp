@@ -117,10 +117,6 @@ bool integer_key_path(const GuardObject* g, PyObject* key, std::string& out) {
     return true;
 }
 
-Ref new_str(std::string_view text) {
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // `prefix` is an exact str, or null at the root.
 Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Ref prefix, PyObject* target,
                PyObject* tx, bool is_admin, bool strict_mode) {

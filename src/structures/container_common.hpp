@@ -86,10 +86,6 @@ inline std::string dict_child_path(PyObject* path, PyObject* key) {
     return out;
 }
 
-inline Ref str_of(std::string_view text) {
-    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // ASCII text of a str without a call, or nothing.
 inline bool ascii_view(PyObject* str, std::string_view& out) noexcept {
     if (!PyUnicode_IS_COMPACT_ASCII(str)) return false;
@@ -115,7 +111,7 @@ inline Ref dict_child_path_str(PyObject* path, PyObject* key) {
         if (is_path_word(k)) return ascii_str({p, ".", k});
         return ascii_str({p, "[", k, "]"});
     }
-    return str_of(dict_child_path(path, key));
+    return new_str(dict_child_path(path, key));
 }
 
 // "{path}[{pos}]".
@@ -143,13 +139,11 @@ inline DeltaEntry dict_child_entry(DeltaOp op, PyObject* path, PyObject* key) {
     if (fixed_text) {
         e.form = DeltaEntry::Form::DictChild;
         e.key = Ref::borrow(key);
+        e.base = Ref::borrow(path);
     } else {
-        const std::string child = dict_child_path(path, key);
         e.form = DeltaEntry::Form::Text;
-        path = nullptr;
-        e.base = check(PyUnicode_FromStringAndSize(child.data(), static_cast<Py_ssize_t>(child.size())));
+        e.base = new_str(dict_child_path(path, key));
     }
-    if (path) e.base = Ref::borrow(path);
     return e;
 }
 
@@ -162,9 +156,8 @@ inline DeltaEntry list_child_entry(DeltaOp op, PyObject* path, Py_ssize_t pos) {
         e.base = Ref::borrow(path);
         e.index = static_cast<uint32_t>(pos);
     } else {
-        const std::string child = list_child_path(path, pos);
         e.form = DeltaEntry::Form::Text;
-        e.base = check(PyUnicode_FromStringAndSize(child.data(), static_cast<Py_ssize_t>(child.size())));
+        e.base = new_str(list_child_path(path, pos));
     }
     return e;
 }
@@ -187,7 +180,7 @@ inline Ref list_child_path_str(PyObject* path, Py_ssize_t pos) {
         int n = std::snprintf(digits, sizeof digits, "%zd", pos);
         return ascii_str({p, "[", std::string_view(digits, static_cast<size_t>(n)), "]"});
     }
-    return str_of(list_child_path(path, pos));
+    return new_str(list_child_path(path, pos));
 }
 
 // KeyError whose argument is the key's text, not the key.

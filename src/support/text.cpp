@@ -61,6 +61,10 @@ void append_utf8(std::string& out, Py_UCS4 c) {
 
 }  // namespace
 
+Ref new_str(std::string_view text) {
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 std::string type_name(PyObject* o) {
     std::string storage;
     std::string_view name;

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "ref.hpp"
+
 namespace kestu {
 
 // UTF-8 bytes of a str without a call for the common compact-ASCII case;
@@ -14,6 +16,9 @@ inline const char* ascii_data(PyObject* str, Py_ssize_t* len) noexcept {
     *len = PyUnicode_GET_LENGTH(str);
     return static_cast<const char*>(PyUnicode_DATA(str));
 }
+
+// A new str of UTF-8 text; throws py_error.
+Ref new_str(std::string_view text);
 
 // type(o).__name__ as text; throws py_error when it cannot be read.
 std::string type_name(PyObject* o);
