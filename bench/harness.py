@@ -109,27 +109,26 @@ def _case(side: tuple) -> tuple[str, dict, str]:
     return (side[0], side[1], side[2] if len(side) > 2 else "pass")
 
 
-def compare(label: str, plain: tuple, ours: tuple, number: int = 200_000, target: float | None = None) -> float:
-    """Ours against the plain operation; the ratio is ours / plain (lower is better)."""
-    base, mine = measure_many([_case(plain), _case(ours)], number)
-    ratio = mine / base
-    cells = [f"plain {base:9.1f} {UNIT}", f"kestu {mine:9.1f} {UNIT}", f"{ratio:6.2f}x"]
-    if target is not None:
-        cells.append(_verdict(ratio <= target, f"<= {target:g}x"))
-    _emit(label, cells, [base, mine, ratio])
-    return ratio
-
-
-def scaling(label: str, small: tuple, large: tuple, number: int = 100_000, target: float | None = None,
-            sides: tuple[str, str] = ("small", "large")) -> float:
-    """The same operation in two settings (a small and a large size, by default); the ratio is second / first."""
-    a, b = measure_many([_case(small), _case(large)], number)
+def _two_sided(label: str, first: tuple, second: tuple, number: int, target: float | None,
+               sides: tuple[str, str]) -> float:
+    a, b = measure_many([_case(first), _case(second)], number)
     ratio = b / a
     cells = [f"{sides[0]} {a:9.1f} {UNIT}", f"{sides[1]} {b:9.1f} {UNIT}", f"{ratio:6.2f}x"]
     if target is not None:
         cells.append(_verdict(ratio <= target, f"<= {target:g}x"))
     _emit(label, cells, [a, b, ratio])
     return ratio
+
+
+def compare(label: str, plain: tuple, ours: tuple, number: int = 200_000, target: float | None = None) -> float:
+    """Ours against the plain operation; the ratio is ours / plain (lower is better)."""
+    return _two_sided(label, plain, ours, number, target, ("plain", "kestu"))
+
+
+def scaling(label: str, small: tuple, large: tuple, number: int = 100_000, target: float | None = None,
+            sides: tuple[str, str] = ("small", "large")) -> float:
+    """The same operation in two settings (a small and a large size, by default); the ratio is second / first."""
+    return _two_sided(label, small, large, number, target, sides)
 
 
 def versus_peer(label: str, plain: tuple, ours: tuple, peer: tuple, number: int = 50_000,
