@@ -16,6 +16,7 @@
 #include "../registry/registry.hpp"
 #include "../support/args.hpp"
 #include "../support/compat.hpp"
+#include "../support/log_capsule.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
@@ -150,6 +151,20 @@ void Engine::raise_audit_error(const AuditOutcome& outcome) {
 }
 
 Ref Engine::execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
+    Ref result;
+    try {
+        result = run_process(self, name, kwargs);
+    } catch (const py_error&) {
+        log::raise_deferred();  // a handler's Ctrl-C wins, with the run's error as its context
+        throw;
+    }
+    // What a logging handler raised that is not an Exception leaves now that
+    // the run has committed or rolled back.
+    log::raise_deferred();
+    return result;
+}
+
+Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
     const uint64_t version = registry_version();
     Ref process;
     if (self->last_process && self->last_version == version && self->last_name == name) {

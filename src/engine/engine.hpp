@@ -52,6 +52,8 @@ struct CallKwargs {
 struct Engine {
     // Returns the process's result (new reference).
     static Ref execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs);
+    // The run itself, without raising what a log handler deferred.
+    static Ref run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs);
     [[noreturn]] static void raise_audit_error(const AuditOutcome& outcome);
     static void execute_flux_step(EngineObject* self, PyObject* step, const CallKwargs& kwargs);
     // Runs each item of `steps`, a list, as a step.
