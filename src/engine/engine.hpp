@@ -62,4 +62,8 @@ struct Engine {
     static bool evaluate_condition(EngineObject* self, PyObject* condition);
 };
 
+// For tests only: the bytes of compiled contract lists the process-wide
+// cache holds.
+size_t paths_cache_bytes_for_testing() noexcept;
+
 }  // namespace kestu
