@@ -15,8 +15,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 GEN = ROOT / "tools" / "gen_alnum_table.py"
-INC = ROOT / "src" / "structures" / "alnum_table.inc"
-HPP_DIR = ROOT / "src" / "structures"
+INC = ROOT / "src" / "support" / "alnum_table.inc"
+HPP_DIR = ROOT / "src" / "support"
 UCD = Path("/usr/share/unicode")
 
 ASCII_ALNUM = [(0x30, 0x39), (0x41, 0x5A), (0x61, 0x7A)]

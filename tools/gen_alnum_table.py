@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate src/structures/alnum_table.inc from the Unicode Character Database.
+"""Generate src/support/alnum_table.inc from the Unicode Character Database.
 
 A code point counts as alphanumeric for child paths when it is Alphabetic
 (DerivedCoreProperties.txt) or has general category Nd, Nl or No
@@ -17,7 +17,7 @@ import sys
 DEFAULT_UCD = "/usr/share/unicode"
 DEFAULT_OUT = os.path.join(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-    "src", "structures", "alnum_table.inc",
+    "src", "support", "alnum_table.inc",
 )
 NUMERIC_CATEGORIES = frozenset({"Nd", "Nl", "No"})
 ASCII_END = 0x80

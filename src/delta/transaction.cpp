@@ -12,7 +12,7 @@
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
 #include "../support/text.hpp"
-#include "../structures/container_common.hpp"
+#include "../support/child_path.hpp"
 
 namespace kestu {
 
@@ -312,9 +312,9 @@ std::string delta_path(const DeltaEntry& e) {
             path += utf8_lossy(e.key.get());
             return path;
         }
-        case Form::DictChild: return containers::dict_child_path(e.base.get(), e.key.get());
-        case Form::ListChild: return containers::list_child_path(e.base.get(), static_cast<Py_ssize_t>(e.index));
-        case Form::Whole: return containers::path_text(e.base.get());
+        case Form::DictChild: return dict_child_path(e.base.get(), e.key.get());
+        case Form::ListChild: return list_child_path(e.base.get(), static_cast<Py_ssize_t>(e.index));
+        case Form::Whole: return path_text(e.base.get());
     }
     return std::string();
 }

@@ -1,6 +1,6 @@
 #pragma once
 // Pieces shared by the four container classes: the object layouts, the
-// exact-type-name dispatch, child paths and the GC slots.
+// exact-type-name dispatch, the delta entries they log and the GC slots.
 //
 // Invariants:
 //  * A tracked wrapper's fields change only inside __setstate__ (exclusive
@@ -26,12 +26,12 @@
 
 #include "../delta/transaction.hpp"
 #include "../support/args.hpp"
+#include "../support/child_path.hpp"
 #include "../support/error.hpp"
 #include "../support/freelist.hpp"
 #include "../support/ref.hpp"
 #include "../support/text.hpp"
 #include "../support/use.hpp"
-#include "alnum.hpp"
 
 namespace kestu::containers {
 
@@ -64,63 +64,6 @@ inline Kind kind_of(PyObject* v) {
     if (name == "list") return Kind::List;
     if (name == "dict") return Kind::Dict;
     return Kind::Other;
-}
-
-// The path str as UTF-8 (lone surrogates become U+FFFD).
-inline std::string path_text(PyObject* path) { return utf8_lossy(path); }
-
-// "{path}.{key_text}" when key_text is a path word, else "{path}[{key_text}]".
-// str(key) may run user code.
-inline std::string dict_child_path(PyObject* path, PyObject* key) {
-    const std::string key_text = object_text(key);
-    std::string out = path_text(path);
-    out.reserve(out.size() + key_text.size() + 2);
-    if (is_path_word(key_text)) {
-        out += '.';
-        out += key_text;
-    } else {
-        out += '[';
-        out += key_text;
-        out += ']';
-    }
-    return out;
-}
-
-// ASCII text of a str without a call, or nothing.
-inline bool ascii_view(PyObject* str, std::string_view& out) noexcept {
-    if (!PyUnicode_IS_COMPACT_ASCII(str)) return false;
-    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
-    return true;
-}
-
-// A str of the pieces, built in place (all ASCII).
-inline Ref ascii_str(std::initializer_list<std::string_view> pieces) {
-    size_t n = 0;
-    for (std::string_view p : pieces) n += p.size();
-    Ref out = check(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-    char* at = static_cast<char*>(PyUnicode_DATA(out.get()));
-    for (std::string_view p : pieces) at = std::copy(p.begin(), p.end(), at);
-    return out;
-}
-
-// dict_child_path as a str. An exact str key under an ASCII path is joined
-// without the UTF-8 round trip.
-inline Ref dict_child_path_str(PyObject* path, PyObject* key) {
-    std::string_view p, k;
-    if (PyUnicode_CheckExact(key) && ascii_view(path, p) && ascii_view(key, k)) {
-        if (is_path_word(k)) return ascii_str({p, ".", k});
-        return ascii_str({p, "[", k, "]"});
-    }
-    return new_str(dict_child_path(path, key));
-}
-
-// "{path}[{pos}]".
-inline std::string list_child_path(PyObject* path, Py_ssize_t pos) {
-    std::string out = path_text(path);
-    out += '[';
-    out += std::to_string(pos);
-    out += ']';
-    return out;
 }
 
 // The delta entry of a write or delete of `key` in a dict at `path`. When
@@ -170,17 +113,6 @@ inline DeltaEntry whole_entry(DeltaOp op, PyObject* path, Ref value) {
     e.base = Ref::borrow(path);
     e.value = std::move(value);
     return e;
-}
-
-// list_child_path as a str.
-inline Ref list_child_path_str(PyObject* path, Py_ssize_t pos) {
-    std::string_view p;
-    if (ascii_view(path, p)) {
-        char digits[24];
-        int n = std::snprintf(digits, sizeof digits, "%zd", pos);
-        return ascii_str({p, "[", std::string_view(digits, static_cast<size_t>(n)), "]"});
-    }
-    return new_str(list_child_path(path, pos));
 }
 
 // KeyError whose argument is the key's text, not the key.

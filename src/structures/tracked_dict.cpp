@@ -40,7 +40,7 @@ Ref read_item(TrackedObject* o, PyObject* key) {
     NativeExclusiveUse tx_use(tx.get(), transaction_use(tx.get()));  // steps 3 to 8
     Ref shadow = get_shadow(tx.get(), value.get(), std::nullopt);
     if (shadow.get() != value.get()) check_status(PyDict_SetItem(data.get(), key, shadow.get()));
-    Ref child = containers::dict_child_path_str(path.get(), key);
+    Ref child = dict_child_path_str(path.get(), key);
     if (kind == Kind::List) {
         require_list(shadow.get(), nullptr);
         return make_tracked_list(shadow.get(), tx.get(), std::move(child));

@@ -54,7 +54,7 @@ Ref read_item(TrackedObject* o, PyObject* index) {
         if (pos >= PyList_GET_SIZE(data.get())) containers::throw_list_index();
         check_status(PyList_SetItem(data.get(), pos, shadow.dup().release()));  // steals
     }
-    Ref child = containers::list_child_path_str(path.get(), pos);
+    Ref child = list_child_path_str(path.get(), pos);
     if (kind == Kind::List) {
         require_list(shadow.get(), nullptr);
         return make_tracked_list(shadow.get(), tx.get(), std::move(child));
