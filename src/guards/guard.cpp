@@ -3,6 +3,7 @@
 // every value read handed out wrapped (apply_guard).
 #include "guard.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -58,15 +59,30 @@ inline bool permitted(const GuardObject* g, std::string_view path, bool is_write
     return g->outputs->covers(path);
 }
 
-[[noreturn, gnu::cold]] void refuse(std::string_view path, bool is_write) {
-    std::string msg = is_write ? "Illegal Write: '" : "Illegal Read: '";
-    msg.append(path);
-    msg += "'";
-    throw_error(PyExc_PermissionError, msg);
-}
-
-inline void check_permissions(const GuardObject* g, std::string_view path, bool is_write) {
-    if (!permitted(g, path, is_write)) refuse(path, is_write);
+// A refusal is an ordinary outcome for a guard, so it is reported the C API
+// way (error set, error value returned) rather than by throwing: unwinding
+// would cost several times what building the exception does.
+[[gnu::cold]] void set_refusal(std::string_view path, bool is_write) noexcept {
+    static constexpr std::string_view kRead = "Illegal Read: '", kWrite = "Illegal Write: '";
+    const std::string_view head = is_write ? kWrite : kRead;
+    PyObject* msg = PyUnicode_New(static_cast<Py_ssize_t>(head.size() + path.size() + 1), 127);
+    bool ascii = true;
+    for (char c : path) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (msg && ascii) {
+        char* at = static_cast<char*>(PyUnicode_DATA(msg));
+        at = std::copy(head.begin(), head.end(), at);
+        at = std::copy(path.begin(), path.end(), at);
+        *at = '\'';
+    } else {
+        Py_XDECREF(msg);
+        std::string text(head);
+        text.append(path);
+        text += '\'';
+        msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    }
+    if (!msg) return;  // MemoryError is set instead
+    PyErr_SetObject(PyExc_PermissionError, msg);
+    Py_DECREF(msg);
 }
 
 // A path's text, on the stack unless it is long.
@@ -229,7 +245,10 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
     }
     PathText buffer;
     std::string_view path = full_path(g, n, buffer);
-    check_permissions(g, path, false);
+    if (!permitted(g, path, false)) {
+        set_refusal(path, false);
+        return nullptr;
+    }
     remember(g->readable, name);
     Ref value = check(PyObject_GetAttr(g->target.get(), name));
     if (plain_scalar(value.get())) return value.release();
@@ -281,11 +300,16 @@ int set_attribute(PyObject* target, PyObject* name, PyObject* value) {
 // Storing a guard stores the object it wraps; anything else is stored as is.
 PyObject* unwrap(PyObject* value) { return is_guard(value) ? as_guard(value)->target.get() : value; }
 
-void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
+// 0, or -1 with the refusal set.
+int write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
     std::string_view n = to_utf8(name, nullptr);
     if (name != g->writable.get()) {
         PathText buffer;
-        check_permissions(g, full_path(g, n, buffer), true);
+        std::string_view path = full_path(g, n, buffer);
+        if (!permitted(g, path, true)) {
+            set_refusal(path, true);
+            return -1;
+        }
         remember(g->writable, name);
     }
     Ref target = g->target.dup();
@@ -310,7 +334,7 @@ void write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
         entry.old_value = std::move(old_value);
         entry.target = target.dup();
     }
-    check_status(set_attribute(target.get(), name, stored.get()));
+    return check_status(set_attribute(target.get(), name, stored.get()));
 }
 
 // -- Python surface ----------------------------------------------------------
@@ -336,8 +360,7 @@ PyObject* ContextGuard_getattro_impl(PyObject* self, PyObject* name) {
 int ContextGuard_setattro_impl(PyObject* self, PyObject* name, PyObject* value) {
     if (!value) throw_error(PyExc_AttributeError, "can't delete attribute");
     if (!PyUnicode_Check(name)) return PyObject_GenericSetAttr(self, name, value);
-    write_attribute(as_guard(self), name, value);
-    return 0;
+    return write_attribute(as_guard(self), name, value);
 }
 
 PyObject* ContextGuard_getitem_impl(PyObject* self, PyObject* key) {
@@ -363,17 +386,17 @@ PyObject* ContextGuard_getitem_impl(PyObject* self, PyObject* key) {
             path += text;
         }
     }
-    check_permissions(g, path, false);
+    if (!permitted(g, path, false)) {
+        set_refusal(path, false);
+        return nullptr;
+    }
     return apply_guard(g, std::move(value), path, nullptr);
 }
 
 int ContextGuard_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
     if (!value) throw_error(PyExc_NotImplementedError, "can't delete item");
     GuardObject* g = as_guard(self);
-    if (PyUnicode_Check(key)) {
-        write_attribute(g, key, value);
-        return 0;
-    }
+    if (PyUnicode_Check(key)) return write_attribute(g, key, value);
     std::string path;
     std::string key_text;
     if (!integer_key_path(g, key, path)) {
@@ -382,7 +405,10 @@ int ContextGuard_setitem_impl(PyObject* self, PyObject* key, PyObject* value) {
         path += '.';
         path += key_text;
     }
-    check_permissions(g, path, true);
+    if (!permitted(g, path, true)) {
+        set_refusal(path, true);
+        return -1;
+    }
     Ref target = g->target.dup();
     Ref stored = Ref::borrow(unwrap(value));
     Ref old = Ref::steal(PyObject_GetItem(target.get(), key));
