@@ -238,9 +238,12 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
     }
     std::string_view n = to_utf8(name, nullptr);
     if (!n.empty() && n[0] == '_') {
-        if (g->strict_mode)
-            throw_error(PyExc_PermissionError,
-                        "Access to private attribute '" + std::string(n) + "' denied in Strict Mode");
+        if (g->strict_mode) {
+            std::string msg = "Access to private attribute '" + std::string(n) + "' denied in Strict Mode";
+            if (Ref text = Ref::steal(PyUnicode_FromStringAndSize(msg.data(), static_cast<Py_ssize_t>(msg.size()))))
+                PyErr_SetObject(PyExc_PermissionError, text.get());
+            return nullptr;
+        }
         return check(PyObject_GetAttr(g->target.get(), name)).release();
     }
     PathText buffer;
