@@ -144,3 +144,82 @@ def test_repeated_accesses_keep_their_own_answers(size):
             g._x
         g.w = 4
     assert (ctx.x, ctx.w) == (1, 4)
+
+
+class Slotted:
+    __slots__ = ("inputs", "outputs", "errors")
+
+    def __init__(self, inputs):
+        self.inputs, self.outputs, self.errors = inputs, (), ()
+
+
+def _swap_function_contract(fn):
+    fn._pop_contract = SimpleNamespace(inputs=["x"], outputs=[], errors=[])
+
+
+def _patch_contract_class(fn):
+    type.__setattr__(type(fn._pop_contract), "inputs", property(lambda self: ("x",)))
+
+
+def _reassign_class(fn):
+    fn._pop_contract.__class__ = Slotted
+    object.__setattr__(fn._pop_contract, "inputs", ("x",))
+
+
+def _same_strings_in_a_new_list(fn):
+    fn._pop_contract.inputs = ["y"]  # a different list holding equal strings: still refused
+
+
+@pytest.mark.parametrize("change, readable", [
+    (lambda fn: object.__setattr__(fn._pop_contract, "inputs", ("x",)), True),
+    (_swap_function_contract, True),
+    (_patch_contract_class, True),
+    (_reassign_class, True),
+    (lambda fn: fn._pop_contract.inputs.__setitem__(0, "x"), True),
+    (_same_strings_in_a_new_list, False),
+], ids=["field-set", "contract-replaced", "class-patched", "class-reassigned", "list-changed", "list-replaced"])
+def test_every_change_of_a_contract_takes_effect_at_the_next_run(change, readable):
+    class Ctx:
+        x, y = 1, 2
+
+    class Own:  # a slotted class of the test's own, so patching it harms nothing else
+        __slots__ = ("inputs", "outputs", "errors")
+
+        def __init__(self):
+            self.inputs, self.outputs, self.errors = ["y"] if change is not _patch_contract_class else ("y",), (), ()
+
+    def read_x(ctx):
+        return ctx.x
+
+    read_x._pop_contract = Own()
+    engine = Engine(Ctx())
+    engine.register_process("read_x_changing_contract", read_x)
+    for _ in range(2):  # the second run is answered from what the engine kept
+        with pytest.raises(PermissionError):
+            engine.execute_process("read_x_changing_contract")
+    change(read_x)
+    if readable:
+        assert engine.execute_process("read_x_changing_contract") == 1
+    else:
+        with pytest.raises(PermissionError):
+            engine.execute_process("read_x_changing_contract")
+
+
+def test_a_workflow_of_more_processes_than_an_engine_keeps_checks_each_contract():
+    class Ctx:
+        pass
+
+    ctx = Ctx()
+    names = []
+    for i in range(20):
+        setattr(ctx, f"f{i}", i)
+
+        @process(inputs=[f"f{i}"], outputs=[f"f{(i + 1) % 20}"])
+        def step(g, i=i):
+            setattr(g, f"f{(i + 1) % 20}", getattr(g, f"f{i}") + 1)
+
+        names.append(f"chain_step_{i}")
+        Engine(ctx).register_process(names[-1], step)
+    engine = Engine(ctx, strict_mode=True)
+    engine.execute_workflow(names + names)
+    assert (ctx.f0, ctx.f19) == (40, 39)

@@ -22,6 +22,7 @@
 #include "../support/probe.hpp"
 #include "../support/shared.hpp"
 #include "../support/text.hpp"
+#include "process_cache.hpp"
 
 namespace kestu {
 
@@ -43,88 +44,6 @@ namespace {
     Ref mod = check(PyImport_ImportModule(module));
     Ref cls = check(PyObject_GetAttr(mod.get(), cls_name));
     raise_instance(check(PyObject_CallOneArg(cls.get(), new_str(message).get())));
-}
-
-// Contract lists compiled once per tuple: a tuple of exact str can never
-// change, so while we hold it its compiled form stays valid, and every run
-// of the process (and every guard nested in one) shares it. Anything else
-// (a list, str subclasses) is compiled on every call. Direct-mapped by the
-// tuple's identity: a collision only means compiling again. Process-wide
-// and never freed, like the registry, but bounded: at most kSlots lists and
-// kMaxBytes of compiled paths (a larger list is compiled on every run).
-// Dropping a tuple of exact str runs no Python code.
-class PathsCache {
-public:
-    const Paths* find(PyObject* tuple) const noexcept {
-        const Slot& s = slots_[index(tuple)];
-        return s.tuple.get() == tuple ? &s.paths : nullptr;
-    }
-    void insert(Ref tuple, const Paths& paths) {
-        const size_t bytes = paths->memory_bytes();
-        if (bytes > kMaxBytes) return;
-        Slot& s = slots_[index(tuple.get())];
-        bytes_ -= s.bytes;
-        s.paths = paths;
-        s.tuple = std::move(tuple);
-        s.bytes = bytes;
-        bytes_ += bytes;
-        if (bytes_ > kSweepBytes) shrink(s);
-    }
-    size_t bytes() const noexcept { return bytes_; }
-
-private:
-    struct Slot {
-        Ref tuple;
-        Paths paths;
-        size_t bytes = 0;
-    };
-    static constexpr size_t kSlots = 1024;
-    static constexpr size_t kMaxBytes = 32u << 20;
-    // Past this, lists of dropped contracts are let go: a tuple that only
-    // the cache holds can never be presented again.
-    static constexpr size_t kSweepBytes = 4u << 20;
-    static size_t index(PyObject* tuple) noexcept {
-        uintptr_t id = reinterpret_cast<uintptr_t>(tuple);
-        return ((id >> 4) ^ (id >> 14)) % kSlots;
-    }
-    void drop(Slot& s) noexcept {
-        bytes_ -= s.bytes;
-        s.bytes = 0;
-        s.tuple.reset();
-        s.paths = Paths();
-    }
-    void shrink(const Slot& keep) noexcept {
-        for (Slot& s : slots_)
-            if (s.tuple && Py_REFCNT(s.tuple.get()) == 1) drop(s);
-        for (Slot& s : slots_) {
-            if (bytes_ <= kMaxBytes) return;
-            if (&s != &keep && s.tuple) drop(s);
-        }
-    }
-    Slot slots_[kSlots];
-    size_t bytes_ = 0;
-};
-
-PathsCache& paths_cache() {
-    static PathsCache* const cache = new PathsCache();
-    return *cache;
-}
-
-bool all_exact_str(PyObject* tuple) {
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i)
-        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
-    return true;
-}
-
-Paths contract_paths(PyObject* contract, PyObject* attr) {
-    Ref value = check(PyObject_GetAttr(contract, attr));
-    PyObject* v = value.get();
-    if (!PyTuple_CheckExact(v)) return Paths::make(to_str_vec(v, nullptr));
-    PathsCache& cache = paths_cache();
-    if (const Paths* hit = cache.find(v)) return *hit;
-    Paths paths = Paths::make(to_str_vec(v, nullptr));
-    if (all_exact_str(v)) cache.insert(std::move(value), paths);
-    return paths;
 }
 
 // process(guard, **kwargs), by vectorcall.
@@ -173,7 +92,7 @@ bool declared(const PathSet& errors, std::string_view name) {
 
 // -- the internal operations --------------------------------------------------
 
-size_t paths_cache_bytes_for_testing() noexcept { return paths_cache().bytes(); }
+size_t paths_cache_bytes_for_testing() noexcept { return ProcessCache::shared_bytes_for_testing(); }
 
 void Engine::raise_audit_error(const AuditOutcome& outcome) {
     PyObject* cls = outcome.kind == AuditOutcome::Kind::Block ? KNAME("AuditBlockError") : KNAME("AuditInterlockError");
@@ -195,17 +114,7 @@ Ref Engine::execute_process(EngineObject* self, std::string_view name, const Cal
 }
 
 Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
-    const uint64_t version = registry_version();
-    Ref process;
-    if (self->last_process && self->last_version == version && self->last_name == name) {
-        process = Ref::borrow(self->last_process);
-    } else {
-        process = get_process(name);
-        if (!process) throw_error(PyExc_KeyError, "Process '" + std::string(name) + "' not found");
-        self->last_name.assign(name);
-        self->last_version = version;
-        self->last_process = process.get();
-    }
+    Ref process = self->processes.process(name);
     Ref ctx = self->ctx.dup();
 
     // Input rules see the raw context: nothing has run yet.
@@ -217,25 +126,23 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
     Ref tx;
     if (self->strict_mode) tx = new_transaction();
 
-    Ref contract = Ref::steal(PyObject_GetAttr(process.get(), KNAME("_pop_contract")));
-    if (!contract) {
-        discard_ordinary_error();
-        throw_error(PyExc_AttributeError, "Process '" + std::string(name) + "' usually needs @process decorator");
-    }
-    Paths inputs = contract_paths(contract.get(), KNAME("inputs"));
-    Paths outputs = contract_paths(contract.get(), KNAME("outputs"));
-    Paths errors = contract_paths(contract.get(), KNAME("errors"));
-    contract.reset();
+    ContractPaths contract = self->processes.contract(name, process.get());
+    const Paths& inputs = contract.inputs;
+    const Paths& outputs = contract.outputs;
+    const Paths& errors = contract.errors;
 
-    Ref guard = ContextGuard::new_internal(ctx.get(), inputs, outputs, tx.get(), false, self->strict_mode);
+    Ref guard = ContextGuard::for_run(self->spare_guard, ctx.get(), inputs, outputs, tx.get(), false, self->strict_mode);
     Ref result = call_process(process.get(), guard.get(), kwargs);
+    ContextGuard::retire(self->spare_guard, std::move(guard));
     if (!result) handle_process_error(tx.get(), *errors);
 
     // Output rules read through an administrator guard on the same
     // transaction, so they see what the process wrote before it is committed.
     if (self->policy) {
-        Ref audit_guard = ContextGuard::new_internal(ctx.get(), no_paths(), no_paths(), tx.get(), true, self->strict_mode);
+        Ref audit_guard =
+            ContextGuard::for_run(self->spare_audit_guard, ctx.get(), no_paths(), no_paths(), tx.get(), true, self->strict_mode);
         AuditOutcome outcome = self->policy->evaluate(name, "output", audit_guard.get());
+        ContextGuard::retire(self->spare_audit_guard, std::move(audit_guard));
         if (outcome.kind != AuditOutcome::Kind::Pass) {
             if (tx) rollback(tx.get());
             raise_audit_error(outcome);
@@ -306,8 +213,9 @@ PyObject* Engine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     new (&e->ctx) Ref(Ref::borrow(a[0]));
     new (&e->policy) std::optional<AuditPolicy>(std::move(policy));
     e->strict_mode = strict;
-    new (&e->last_name) std::string();
-    e->last_process = nullptr;
+    new (&e->processes) ProcessCache();
+    new (&e->spare_guard) Ref();
+    new (&e->spare_audit_guard) Ref();
     return self.release();
 }
 
@@ -316,6 +224,8 @@ int Engine_init(PyObject*, PyObject*, PyObject*) { return 0; }
 int Engine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_engine(self)->ctx.get());
+    Py_VISIT(as_engine(self)->spare_guard.get());
+    Py_VISIT(as_engine(self)->spare_audit_guard.get());
     return 0;
 }
 
@@ -323,6 +233,8 @@ int Engine_clear(PyObject* self) {
     // None rather than null keeps "ctx is always an object" true for any
     // finaliser that still reaches the engine.
     as_engine(self)->ctx = Ref::borrow(Py_None);
+    as_engine(self)->spare_guard.reset();
+    as_engine(self)->spare_audit_guard.reset();
     return 0;
 }
 
@@ -335,7 +247,9 @@ void Engine_dealloc(PyObject* self) {
     EngineObject* e = as_engine(self);
     e->ctx.~Ref();
     e->policy.~optional();
-    e->last_name.~basic_string();
+    e->processes.~ProcessCache();
+    e->spare_guard.~Ref();
+    e->spare_audit_guard.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../audit/policy.hpp"
+#include "process_cache.hpp"
 #include "../support/classdef.hpp"
 #include "../support/ref.hpp"
 #include "../support/use.hpp"
@@ -26,12 +27,10 @@ struct EngineObject {
     Ref ctx;  // never empty: tp_clear puts None in its place
     std::optional<AuditPolicy> policy;
     bool strict_mode;
-    // The process the last run found under `last_name`. Borrowed: valid
-    // while the registry's version is `last_version`, since the registry
-    // holds every entry and only a registration replaces one.
-    std::string last_name;
-    uint64_t last_version;
-    PyObject* last_process;
+    ProcessCache processes;
+    // The guards of the last run, kept for the next when nothing else holds them.
+    Ref spare_guard;
+    Ref spare_audit_guard;
 };
 
 inline EngineObject* as_engine(PyObject* o) { return reinterpret_cast<EngineObject*>(o); }

@@ -526,14 +526,50 @@ PyType_Spec ContextGuard_spec = {"kestu_core.ContextGuard", sizeof(GuardObject),
 
 const ClassDef ContextGuard_class = {"ContextGuard", &ContextGuard_spec, &ContextGuard_Type, nullptr};
 
-Ref ContextGuard::new_internal(PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
-                               bool is_admin, bool strict_mode) {
+namespace {
+
+void refuse_control_plane(const Paths& inputs, bool strict_mode) {
     if (strict_mode && inputs->control_plane_root()) {
         const std::string& root = *inputs->control_plane_root();
         throw_error(PyExc_PermissionError,
                     "SECURITY VIOLATION: Using Control Plane '" + root + "' as input is forbidden in Strict Mode.");
     }
+}
+
+}  // namespace
+
+Ref ContextGuard::new_internal(PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
+                               bool is_admin, bool strict_mode) {
+    refuse_control_plane(inputs, strict_mode);
     return make_guard(ContextGuard_Type, inputs, outputs, Ref(), target, tx, is_admin, strict_mode);
+}
+
+Ref ContextGuard::for_run(Ref& spare, PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
+                          bool is_admin, bool strict_mode) {
+    refuse_control_plane(inputs, strict_mode);
+    if (!spare || Py_REFCNT(spare.get()) != 1)
+        return make_guard(ContextGuard_Type, inputs, outputs, Ref(), target, tx, is_admin, strict_mode);
+    Ref self = std::move(spare);
+    GuardObject* g = as_guard(self.get());
+    // The names it remembers stay right while its lists are the same ones.
+    if (!g->inputs.same(inputs) || !g->outputs.same(outputs) || g->is_admin != is_admin) {
+        g->inputs = inputs;
+        g->outputs = outputs;
+        g->readable.reset();
+        g->writable.reset();
+    }
+    if (g->target.get() != target) g->target = Ref::borrow(target);
+    g->tx = Ref::borrow(tx);
+    g->is_admin = is_admin;
+    g->strict_mode = strict_mode;
+    return self;
+}
+
+void ContextGuard::retire(Ref& spare, Ref guard) noexcept {
+    if (!guard || Py_REFCNT(guard.get()) != 1) return;
+    // Its transaction goes now, as it would have with the guard.
+    as_guard(guard.get())->tx.reset();
+    spare = std::move(guard);
 }
 
 }  // namespace kestu

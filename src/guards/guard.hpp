@@ -18,6 +18,14 @@ struct ContextGuard {
     // every guard nested under it share the compiled path lists.
     static Ref new_internal(PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
                             bool is_admin, bool strict_mode);
+    // The same for one run of an engine, made from `spare` when the guard of
+    // an earlier run is free again (nobody else holds it): aiming it anew
+    // costs far less than releasing one guard and allocating another.
+    static Ref for_run(Ref& spare, PyObject* target, const Paths& inputs, const Paths& outputs, PyObject* tx,
+                       bool is_admin, bool strict_mode);
+    // Hands a run's guard back: kept in `spare`, without its transaction,
+    // when the run was its only holder.
+    static void retire(Ref& spare, Ref guard) noexcept;
 };
 
 }  // namespace kestu

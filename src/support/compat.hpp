@@ -3,6 +3,9 @@
 // 3.13). Everything here is public C API; no other file tests
 // PY_VERSION_HEX.
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 namespace kestu::compat {
 
@@ -69,6 +72,77 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out, bool
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
+#endif
+}
+
+// Whether `descr` is the descriptor of a plain object slot of `type` (what
+// __slots__ makes: read at a fixed offset, AttributeError when unset, no
+// audit hook), and where; then getattr of an instance of `type` that finds
+// `descr` first reads just that slot.
+inline bool plain_object_slot(PyObject* descr, PyTypeObject* type, Py_ssize_t* offset) {
+#if PY_VERSION_HEX >= 0x030C0000
+    constexpr int kObjectEx = Py_T_OBJECT_EX, kReadOnly = Py_READONLY;
+#else
+    constexpr int kObjectEx = T_OBJECT_EX, kReadOnly = READONLY;
+#endif
+    if (!Py_IS_TYPE(descr, &PyMemberDescr_Type) || PyDescr_TYPE(descr) != type) return false;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+    if (member->type != kObjectEx || (member->flags & ~kReadOnly) != 0) return false;
+    *offset = member->offset;
+    return true;
+}
+
+// A stamp of a heap type's attributes: while type_stamp_valid() says so, no
+// attribute of the type (or of a base) has been set or deleted since the
+// stamp was taken, so what a look-up found then it finds now. 3.12 and later
+// watch the type (public type watchers); 3.11 has no such API and reads the
+// version tag its own attribute cache is keyed by, which every change of
+// the type or a base invalidates and which is never handed out twice.
+struct TypeStamp {
+    unsigned long long value = 0;
+};
+
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+inline unsigned long long type_changes = 0;
+inline int type_watcher = -1;
+inline int on_type_change(PyTypeObject*) {
+    ++type_changes;
+    return 0;
+}
+}  // namespace detail
+#endif
+
+// False when the type cannot be stamped (then it must be looked up every time).
+inline bool take_type_stamp(PyTypeObject* type, TypeStamp* stamp) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (detail::type_watcher < 0) {
+        detail::type_watcher = PyType_AddWatcher(&detail::on_type_change);
+        if (detail::type_watcher < 0) {
+            PyErr_Clear();  // every watcher slot taken: no stamps
+            return false;
+        }
+    }
+    // A type without a valid version tag changes without telling watchers.
+    if (!PyUnstable_Type_AssignVersionTag(type) || PyType_Watch(detail::type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    stamp->value = detail::type_changes;
+    return true;
+#else
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0) return false;
+    stamp->value = type->tp_version_tag;
+    return true;
+#endif
+}
+
+inline bool type_stamp_valid(PyTypeObject* type, const TypeStamp& stamp) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)type;
+    return stamp.value == detail::type_changes;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == stamp.value;
 #endif
 }
 

@@ -31,6 +31,8 @@ public:
     const T& operator*() const noexcept { return box_->value; }
     const T* operator->() const noexcept { return &box_->value; }
     explicit operator bool() const noexcept { return box_ != nullptr; }
+    // Whether both share one value (not merely equal ones).
+    bool same(const Shared& o) const noexcept { return box_ == o.box_; }
 
 private:
     struct Box {
