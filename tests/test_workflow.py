@@ -550,3 +550,26 @@ def test_no_leak_over_workflows_with_audit_outcomes():
             engine.execute_process(name)
 
     assert block_growth(run, warmup=300, rounds=300) < 100
+
+
+@pytest.mark.parametrize("change", [
+    lambda cls, ctx: setattr(ctx, "domain_ctx", 7),
+    lambda cls, ctx: setattr(cls, "domain_ctx", 7),
+    lambda cls, ctx: setattr(cls, "domain_ctx", property(lambda self: 7)),
+    lambda cls, ctx: setattr(cls, "__getattr__", lambda self, name: 7),
+    lambda cls, ctx: setattr(cls.__bases__[0], "domain_ctx", 7),
+], ids=["instance", "class", "property", "getattr-hook", "base-class"])
+def test_a_domain_that_appears_later_is_bound_at_the_next_evaluation(change):
+    class Base:
+        pass
+
+    class Ctx(Base):
+        pass
+
+    ctx = Ctx()
+    engine = Engine(ctx)
+    condition = "locals().get('domain') == 7"
+    for _ in range(2):  # the second evaluation answers from what it learnt of Ctx
+        assert engine.evaluate_condition(condition) is False
+    change(Ctx, ctx)
+    assert engine.evaluate_condition(condition) is True

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "../support/args.hpp"
+#include "../support/compat.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
@@ -46,6 +47,21 @@ Ref compiled_condition(std::string_view text) {
     return code;
 }
 
+// The last conditions evaluated, by the identity of their text: a loop's
+// condition is found without hashing its text again (an exact str cannot
+// change, and each entry holds its str).
+struct RecentCondition {
+    Ref text;
+    Ref code;
+};
+constexpr size_t kRecentConditions = 16;
+
+RecentCondition& recent_condition(PyObject* text) {
+    static RecentCondition* const recent = new RecentCondition[kRecentConditions];
+    uintptr_t id = reinterpret_cast<uintptr_t>(text);
+    return recent[((id >> 4) ^ (id >> 12)) % kRecentConditions];
+}
+
 // The value under `key` of a dict (no __missing__), or an empty Ref.
 Ref dict_item(PyObject* dict, PyObject* key) {
     PyObject* value = PyDict_GetItemWithError(dict, key);
@@ -53,15 +69,55 @@ Ref dict_item(PyObject* dict, PyObject* key) {
     return Ref::borrow(value);
 }
 
-// Stores ctx.<attr> under `name` when the read succeeds.
-void bind_optional(PyObject* locals, PyObject* ctx, PyObject* attr, PyObject* name) {
-    Ref value;
-    try {
-        value = get_optional_attr(ctx, attr);
-    } catch (const py_error&) {
-        discard_ordinary_error();
+// ctx.<attr> stored under `name` in the condition's locals when the read
+// succeeds, for the two optional names. Probing for an attribute that is
+// usually absent first asks whether the class defines it, so that a miss
+// need not raise; for a context whose class has the generic getattr and
+// defines neither name (learnt once per class, confirmed on every use by a
+// stamp of the class) that answer is known, and the instance is asked
+// directly. Process-wide, under the interpreter lock.
+class OptionalNames {
+public:
+    void bind(PyObject* locals, PyObject* ctx, PyObject* attr, PyObject* name) {
+        Ref value;
+        PyObject* found = nullptr;
+        int status = plain(Py_TYPE(ctx)) ? compat::get_instance_attr(ctx, attr, &found)
+                                         : compat::get_optional_attr(ctx, attr, &found);
+        value = Ref::steal(found);
+        if (status < 0) discard_ordinary_error();
+        if (value) check_status(PyDict_SetItem(locals, name, value.get()));
     }
-    if (value) check_status(PyDict_SetItem(locals, name, value.get()));
+
+private:
+    bool plain(PyTypeObject* type) {
+        if (reinterpret_cast<PyObject*>(type) == type_.get() && compat::type_stamp_valid(type, stamp_)) return plain_;
+        type_.reset();
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_getattro != PyObject_GenericGetAttr) return false;
+        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        compat::TypeStamp stamp;
+        if (!compat::take_type_stamp(type, &stamp)) return false;
+        // The look-ups can run Python code (a non-str key's __eq__).
+        bool defines = defined(type, KNAME("domain_ctx")) || defined(type, KNAME("global_ctx"));
+        if (!compat::type_stamp_valid(type, stamp) || type->tp_getattro != PyObject_GenericGetAttr) return false;
+        type_ = std::move(keep);
+        stamp_ = stamp;
+        plain_ = !defines;
+        return plain_;
+    }
+    static bool defined(PyTypeObject* type, PyObject* name) {
+        int found = compat::type_defines(type, name);
+        if (found < 0) discard_ordinary_error();
+        return found != 0;
+    }
+
+    Ref type_;
+    compat::TypeStamp stamp_;
+    bool plain_ = false;
+};
+
+OptionalNames& optional_names() {
+    static OptionalNames* const names = new OptionalNames();
+    return *names;
 }
 
 PyObject* main_module() {
@@ -161,16 +217,28 @@ bool Engine::evaluate_condition(EngineObject* self, PyObject* condition) {
     Ref ctx = self->ctx.dup();
     Ref locals = check(PyDict_New());
     check_status(PyDict_SetItem(locals.get(), KNAME("ctx"), ctx.get()));
-    bind_optional(locals.get(), ctx.get(), KNAME("domain_ctx"), KNAME("domain"));
-    bind_optional(locals.get(), ctx.get(), KNAME("global_ctx"), KNAME("global"));
+    optional_names().bind(locals.get(), ctx.get(), KNAME("domain_ctx"), KNAME("domain"));
+    optional_names().bind(locals.get(), ctx.get(), KNAME("global_ctx"), KNAME("global"));
 
-    std::string_view text = to_utf8(condition, nullptr);
-    if (const void* nul = std::memchr(text.data(), 0, text.size())) {
-        size_t pos = static_cast<size_t>(static_cast<const char*>(nul) - text.data());
-        throw_error(PyExc_ValueError,
-                    "Invalid CString: nul byte found in provided data at position: " + std::to_string(pos));
+    Ref code;
+    if (RecentCondition& recent = recent_condition(condition); recent.text.get() == condition) {
+        code = recent.code.dup();  // its text was checked when it was compiled
+    } else {
+        std::string_view text = to_utf8(condition, nullptr);
+        if (const void* nul = std::memchr(text.data(), 0, text.size())) {
+            size_t pos = static_cast<size_t>(static_cast<const char*>(nul) - text.data());
+            throw_error(PyExc_ValueError,
+                        "Invalid CString: nul byte found in provided data at position: " + std::to_string(pos));
+        }
+        code = compiled_condition(text);
+        if (PyUnicode_CheckExact(condition)) {
+            // The entry is whole before what it held is released: a weakref
+            // callback on a dropped code object may evaluate a condition too.
+            RecentCondition& slot = recent_condition(condition);
+            RecentCondition old = std::move(slot);
+            slot = RecentCondition{Ref::borrow(condition), code.dup()};
+        }
     }
-    Ref code = compiled_condition(text);
     Ref globals = main_globals();
     Ref result = check(PyEval_EvalCode(code.get(), globals.get(), locals.get()));
     // Truthiness is not enough: the expression must give a bool.

@@ -146,6 +146,25 @@ inline bool type_stamp_valid(PyTypeObject* type, const TypeStamp& stamp) noexcep
 #endif
 }
 
+// get_optional_attr for an object whose class is known to define no
+// attribute of that name and to use the generic getattr: only the instance
+// can answer, so there is nothing to ask the class first.
+inline int get_instance_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    // The generic getattr's miss, asked this way, raises nothing; no class
+    // attribute can run twice.
+    *out = nullptr;
+    if (!PyObject_HasAttr(obj, name)) return 0;
+    *out = PyObject_GetAttr(obj, name);
+    if (*out) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+#endif
+}
+
 // Takes the raised exception out of the error indicator, normalised and with
 // its traceback attached (new reference; NULL when none is set).
 inline PyObject* fetch_exception() {

@@ -15,11 +15,20 @@ const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receive
 
 namespace detail {
 
+int deferred_threads = 0;  // changed under the interpreter lock only
+
+namespace {
 thread_local PyObject* deferred = nullptr;
+}
 
 void raise_deferred_now() {
     PyObject* exc = std::exchange(deferred, nullptr);
-    if (PyObject* current = compat::fetch_exception()) PyException_SetContext(exc, current);  // steals
+    if (!exc) return;  // another thread's
+    --deferred_threads;
+    if (PyObject* current = compat::fetch_exception()) {
+        if (current != exc) PyException_SetContext(exc, current);  // steals
+        else Py_DECREF(current);
+    }
     compat::restore_exception(exc);
     throw py_error{};
 }
@@ -33,6 +42,7 @@ void defer_exception(PyObject* exc) noexcept {
         return;
     }
     detail::deferred = exc;
+    ++detail::deferred_threads;
 }
 
 void publish_channel() {

@@ -38,15 +38,17 @@ void publish_channel();
 void defer_exception(PyObject* exc) noexcept;
 
 namespace detail {
-extern thread_local PyObject* deferred;
-[[noreturn]] void raise_deferred_now();
+// How many threads hold a deferred exception: the common answer, none, is
+// known without a look at thread-local storage.
+extern int deferred_threads;
+void raise_deferred_now();
 }  // namespace detail
 
 // At the end of an operation that emits records: raises the deferred
-// exception, if any (throws py_error), with an exception already set as its
-// __context__.
+// exception of this thread, if any (throws py_error), with an exception
+// already set as its __context__.
 inline void raise_deferred() {
-    if (detail::deferred) detail::raise_deferred_now();
+    if (detail::deferred_threads != 0) detail::raise_deferred_now();
 }
 
 }  // namespace kestu::log
