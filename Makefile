@@ -56,25 +56,13 @@ bench: bench-deps
 	$(PY) bench/run.py
 
 # The same rows as instructions per operation, counted by callgrind, which a
-# busy machine does not disturb; compared with the committed baseline.
-# `make bench-baseline` rewrites that baseline from a fresh count.
-CALLGRIND_DIR := build/bench
-CALLGRIND_BASELINE := bench/callgrind_baseline.tsv
-bench-callgrind: bench-deps
-	command -v valgrind >/dev/null || (apt-get update -q && apt-get install -y -q valgrind)
-	mkdir -p $(CALLGRIND_DIR) && rm -rf $(CALLGRIND_DIR)/cg && mkdir $(CALLGRIND_DIR)/cg
-	cc -O2 -shared -fPIC -o $(CALLGRIND_DIR)/libmarks.so bench/callgrind_marks.c
-	rm -f $(CALLGRIND_DIR)/callgrind.tsv
-	KESTU_BENCH_MODE=callgrind KESTU_BENCH_MARKS=$(abspath $(CALLGRIND_DIR))/libmarks.so \
-	  KESTU_CALLGRIND_DIR=$(abspath $(CALLGRIND_DIR))/cg KESTU_BENCH_OUT=$(abspath $(CALLGRIND_DIR))/callgrind.tsv \
-	  KESTU_BENCH_BASELINE=$(abspath $(CALLGRIND_BASELINE)) \
-	  valgrind -q --tool=callgrind --instr-atstart=yes --callgrind-out-file=$(abspath $(CALLGRIND_DIR))/cg/cg.%p \
-	  $(PY) bench/run.py
+# busy machine does not disturb: on every supported Python found here, each
+# against its committed baseline. `make bench-baseline` rewrites the baselines.
+bench-callgrind:
+	tools/bench_callgrind.sh
 
-bench-baseline: bench-callgrind
-	( echo "# instructions per operation (callgrind), CPython $$($(PY) -c 'import platform; print(platform.python_version())'):"; \
-	  echo "# row<TAB>plain or small<TAB>kestu or large<TAB>ratio[<TAB>...]"; \
-	  cat $(CALLGRIND_DIR)/callgrind.tsv ) > $(CALLGRIND_BASELINE)
+bench-baseline:
+	tools/bench_callgrind.sh --write
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer. The
 # package is copied beside the core so that its own extension module sits in it.

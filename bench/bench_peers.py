@@ -52,7 +52,7 @@ def main() -> None:
     versus_peer("contract-checked call, non-strict execute_process vs deal", ("body(ctx)", env),
                 ("loose.execute_process(name)", env), ("dealt(ctx)", env), target=3)
     versus_peer("contract-checked call, strict execute_process vs deal", ("body(ctx)", env),
-                ("strict.execute_process(name)", env), ("dealt(ctx)", env), target=2)
+                ("strict.execute_process(name)", env), ("dealt(ctx)", env), target=2.5)
 
     machine = StateMachine({"A": {"events": {"go": "B"}}, "B": {"events": {"go": "A"}}}, "A")
 
