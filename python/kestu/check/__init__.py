@@ -151,22 +151,28 @@ def _quoted(text: str) -> str:
 _IGNORE = re.compile(r"#\s*kestu:\s*ignore(?:\[([A-Za-z0-9_,\s]*)\])?")
 
 
-def _suppressions(text: str) -> dict[int, frozenset[str] | None]:
-    """Line -> the codes kept quiet there (None: every code)."""
-    quiet: dict[int, frozenset[str] | None] = {}
+Quiet = dict[int, "frozenset[str] | None"]  # line -> the codes kept quiet there (None: every code)
+
+
+def _codes(match: re.Match[str]) -> frozenset[str] | None:
+    codes = match.group(1)
+    return None if codes is None else frozenset(c.strip() for c in codes.split(",") if c.strip())
+
+
+def _suppressions(text: str) -> Quiet:
+    quiet: Quiet = {}
     if "kestu:" not in text:
         return quiet
     for number, line in enumerate(text.splitlines(), 1):
         if "kestu:" in line:
             match = _IGNORE.search(line)
             if match:
-                codes = match.group(1)
-                quiet[number] = None if codes is None else frozenset(c.strip() for c in codes.split(",") if c.strip())
+                quiet[number] = _codes(match)
     return quiet
 
 
-def _analyse(text: str, filename: str) -> tuple[list[Finding], list[Suggestion]]:
-    quiet = _suppressions(text)
+def _analyse(text: str, filename: str, quiet_too: Quiet | None = None) -> tuple[list[Finding], list[Suggestion]]:
+    quiet = {**(quiet_too or {}), **_suppressions(text)}
 
     def suppressed(line: int, code: str) -> bool:
         codes = quiet.get(line, frozenset())
@@ -215,6 +221,21 @@ def suggest_source(text: str, filename: str = "<string>") -> list[Suggestion]:
 
 
 _FENCE = re.compile(r"^```python[ \t]*\n(.*?)^```[ \t]*$", re.S | re.M)
+_BLOCK_IGNORE = re.compile(r"<!--\s*kestu:\s*ignore(?:\[([A-Za-z0-9_,\s]*)\])?\s*-->\s*\Z")
+
+
+def _markdown(text: str) -> tuple[str, Quiet]:
+    out = ["" for _ in text.splitlines()]
+    quiet: Quiet = {}
+    for match in _FENCE.finditer(text):
+        first = text.count("\n", 0, match.start(1))
+        # An example that is wrong on purpose says so just above its fence.
+        marker = _BLOCK_IGNORE.search(text[: match.start()].rstrip())
+        for i, line in enumerate(match.group(1).splitlines()):
+            out[first + i] = line
+            if marker:
+                quiet[first + i + 1] = _codes(marker)
+    return "\n".join(out) + "\n", quiet
 
 
 def markdown_python(text: str) -> str:
@@ -223,26 +244,28 @@ def markdown_python(text: str) -> str:
     Every other line is left empty, so line numbers are those of the Markdown
     file; the examples follow each other, as when a reader runs them in order.
     """
-    out = ["" for _ in text.splitlines()]
-    for match in _FENCE.finditer(text):
-        first = text.count("\n", 0, match.start(1))
-        for i, line in enumerate(match.group(1).splitlines()):
-            out[first + i] = line
-    return "\n".join(out) + "\n"
+    return _markdown(text)[0]
 
 
-def _read(path: str | os.PathLike[str]) -> tuple[str, str]:
+def _file(path: str | os.PathLike[str]) -> tuple[list[Finding], list[Suggestion]]:
     name = os.fspath(path)
     with open(name, encoding="utf-8") as file:
         text = file.read()
-    return name, markdown_python(text) if name.endswith(".md") else text
+    if name.endswith(".md"):
+        code, quiet = _markdown(text)
+        return _analyse(code, name, quiet)
+    return _analyse(text, name)
 
 
 def check_file(path: str | os.PathLike[str]) -> list[Finding]:
-    """The findings for a Python file, or for the Python examples of a Markdown (``.md``) file."""
-    return check_source(*reversed(_read(path)))
+    """The findings for a Python file, or for the Python examples of a Markdown (``.md``) file.
+
+    In Markdown, ``<!-- kestu: ignore[CODE, ...] -->`` on the line above an
+    example's fence keeps those codes quiet in that whole example.
+    """
+    return _file(path)[0]
 
 
 def suggest_file(path: str | os.PathLike[str]) -> list[Suggestion]:
     """The smallest contracts for a Python file, or for the Python examples of a Markdown file."""
-    return suggest_source(*reversed(_read(path)))
+    return _file(path)[1]

@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Literal, Union
 
 from ._module import ModuleIndex, last_name
-from ._paths import Path, Step, key_step, spell
+from ._paths import Path, Step, key_step, known, spell
 
 Role = Literal["walk", "read", "write", "delete"]
 
@@ -61,6 +61,8 @@ class Access:
     col: int
     chain: int
     verb: str  # "reads", "writes", "calls .append() on", ...
+    exact: bool  # every step known before the run
+    text: str  # the path the guard checks; when not exact, the part known before the run
 
 
 @dataclass
@@ -267,7 +269,10 @@ class Body:
         self._report(line, col, code, message)
 
     def _add(self, path: Path, role: Role, line: int, col: int, chain: int, verb: str) -> None:
-        self.facts.accesses.append(Access(path, role, line, col, chain, verb))
+        n = known(path)
+        exact = n == len(path)
+        text = spell(path, role == "write") if exact else spell(path[:n])
+        self.facts.accesses.append(Access(path, role, line, col, chain, verb, exact, text))
 
     def _ambiguous(self, expr: ast.expr) -> None:
         name = expr
@@ -595,49 +600,50 @@ class Raises:
         self.out: list[tuple[str, int, int]] = []
 
     def run(self, stmts: list[ast.stmt]) -> list[tuple[str, int, int]]:
-        self._stmts(stmts, [], [])
+        self._stmts(stmts, [], [], {})
         return self.out
 
-    def _stmts(self, stmts: list[ast.stmt], tries: list[ast.Try], handled: list[str]) -> None:
+    def _stmts(self, stmts: list[ast.stmt], tries: list[ast.Try], handled: list[str],
+               caught_as: dict[str, list[str] | None]) -> None:
+        """``handled``: what a bare ``raise`` re-raises here; ``caught_as``: what ``except ... as name`` caught."""
         for stmt in stmts:
-            self._stmt(stmt, tries, handled)
+            if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+                continue  # runs when called, maybe elsewhere
+            if isinstance(stmt, ast.Raise):
+                self._raise(stmt, tries, handled, caught_as)
+            elif isinstance(stmt, (ast.Try, getattr(ast, "TryStar", ast.Try))):
+                assert isinstance(stmt, ast.Try)
+                self._stmts(stmt.body, [*tries, stmt], handled, caught_as)
+                for handler in stmt.handlers:
+                    names = _handler_names(handler)
+                    inner = {**caught_as, handler.name: names} if handler.name else caught_as
+                    self._stmts(handler.body, tries, names or [], inner)
+                self._stmts(stmt.orelse, tries, handled, caught_as)
+                self._stmts(stmt.finalbody, tries, handled, caught_as)
+            else:
+                for name in ("body", "orelse", "finalbody"):
+                    inner_stmts = getattr(stmt, name, None)
+                    if isinstance(inner_stmts, list):
+                        self._stmts(inner_stmts, tries, handled, caught_as)
+                if isinstance(stmt, ast.Match):
+                    for case in stmt.cases:
+                        self._stmts(case.body, tries, handled, caught_as)
 
-    def _stmt(self, stmt: ast.stmt, tries: list[ast.Try], handled: list[str]) -> None:
-        if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
-            return  # runs when called, maybe elsewhere
-        if isinstance(stmt, ast.Raise):
-            self._raise(stmt, tries, handled)
-            return
-        if isinstance(stmt, (ast.Try, getattr(ast, "TryStar", ast.Try))):
-            assert isinstance(stmt, ast.Try)
-            self._stmts(stmt.body, [*tries, stmt], handled)
-            for handler in stmt.handlers:
-                names = _handler_names(handler)
-                self._stmts(handler.body, tries, names if names is not None else [])
-            self._stmts(stmt.orelse, tries, handled)
-            self._stmts(stmt.finalbody, tries, handled)
-            return
-        for field_name in ("body", "orelse", "finalbody"):
-            inner = getattr(stmt, field_name, None)
-            if isinstance(inner, list):
-                self._stmts([s for s in inner if isinstance(s, ast.stmt)], tries, handled)
-        if isinstance(stmt, ast.Match):
-            for case in stmt.cases:
-                self._stmts(case.body, tries, handled)
-
-    def _raise(self, stmt: ast.Raise, tries: list[ast.Try], handled: list[str]) -> None:
+    def _raise(self, stmt: ast.Raise, tries: list[ast.Try], handled: list[str],
+               caught_as: dict[str, list[str] | None]) -> None:
         exc = stmt.exc
         if exc is None:
-            names = handled  # re-raised: what the handler caught (nothing when it caught anything)
+            names = handled  # nothing when the handler caught anything: what it was is not known
         else:
             target = exc.func if isinstance(exc, ast.Call) else exc
             name = last_name(target)
             if isinstance(target, ast.Name) and name in self.body.bindings:
-                names = self._variable(name, stmt)
-                if names is None:
+                caught = caught_as.get(target.id)
+                if caught is None:
                     self.report(stmt.lineno, stmt.col_offset, "KC405",
                                 f"raises {name!r}, whose class is not known before the run")
                     return
+                names = caught
             elif name is None:
                 self.report(stmt.lineno, stmt.col_offset, "KC405",
                             f"raises {ast.unparse(exc)}, whose class is not known before the run")
@@ -647,14 +653,6 @@ class Raises:
         for name in names:
             if not any(self._caught(name, t) for t in tries):
                 self.out.append((name, stmt.lineno, stmt.col_offset))
-
-    def _variable(self, name: str, stmt: ast.Raise) -> list[str] | None:
-        # `except Error as exc: ... raise exc` raises what the handler caught.
-        for node in ast.walk(self.body.fn):
-            if isinstance(node, ast.ExceptHandler) and node.name == name and node.type is not None:
-                if any(inner is stmt for inner in ast.walk(node)):
-                    return _handler_names(node)
-        return None
 
     def _caught(self, name: str, try_node: ast.Try) -> bool:
         for handler in try_node.handlers:

@@ -7,11 +7,21 @@ import builtins
 from dataclasses import dataclass, field
 from typing import Callable
 
+from functools import lru_cache
+
 from ..contracts import _path_problems
 from . import _flows
 from ._body import Access, Body, Raises
 from ._module import Execution, ModuleIndex, builtin_exception, str_list
-from ._paths import below, covers, covers_one, holds, how_covered, known, spell, suggested, unreachable_at
+from ._paths import below, covers, covers_one, holds, how_covered, spell, suggested, unreachable_at
+
+
+
+@lru_cache(maxsize=4096)
+def _problems(path: str) -> tuple[str, ...]:
+    """What looks mistyped in a declared path; shared by the many processes that declare it."""
+    return ("is empty",) if not path else tuple(_path_problems(path))
+
 
 # Raised by a process, these always pass the engine, declared or not.
 ALWAYS = frozenset({"PermissionError", "ContractViolationError"})
@@ -81,9 +91,7 @@ def check_tree(tree: ast.Module, suppressed: Suppressed) -> Result:
 
 def _processes(index: ModuleIndex, report: Callable[..., None]) -> list[_Process]:
     found = []
-    for node in ast.walk(index.tree):
-        if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
-            continue
+    for node in index.defs:
         for decorator in node.decorator_list:
             if isinstance(decorator, ast.Call) and index.kestu_name(decorator.func) == "process":
                 found.append(_Process(node, decorator, _contract(index, decorator, report)))
@@ -121,7 +129,8 @@ class _ProcessCheck:
         self.inputs = proc.lists["inputs"]
         self.outputs = proc.lists["outputs"]
         self.errors = proc.lists["errors"]
-        self.left_out: set[int] = set()  # accesses whose finding is suppressed: the contract is meant without them
+        self.left_out: set[int] = set()  # chains with a suppressed finding: the contract is meant without them
+        self.reported: set[str] = set()  # declared paths with a finding already: one finding per mistake
 
     def run(self) -> None:
         fn = self.proc.fn
@@ -160,16 +169,18 @@ class _ProcessCheck:
             first: dict[str, int] = {}
             for i, node in enumerate(declared.items):
                 text = str(node.value)
-                problems = _path_problems(text)
+                problems = list(_problems(text))
                 if text in first:
                     problems.append(f"the same path as {declared.role}[{first[text]}]")
                 first.setdefault(text, i)
                 if problems:
                     self._at(node, "KC208", f"{declared.role}[{i}] {text!r} looks wrong ({'; '.join(problems)})", text)
+                    self.reported.add(text)
                     continue
                 self._redundant(declared, text)
                 blocked = unreachable_at(text, reads)
                 if blocked is not None:
+                    self.reported.add(text)
                     self._at(node, "KC203", f"{text!r} can never be reached: reading {blocked!r} is refused "
                              f"(a declared path opens the way to it only across '.'); declare {blocked!r}", text)
                 root = text.split(".", 1)[0]
@@ -218,8 +229,11 @@ class _ProcessCheck:
         outputs = self.outputs.texts
         readable = None if self.inputs is None else [*self.inputs.texts, *outputs]
         refused: set[int] = set()
+        refused_paths: list[str] = []
         for i, access in enumerate(accesses):
-            if access.chain in refused:
+            # The guard stops a chain at its first refusal, and nothing is
+            # reached through a value it refused to hand out.
+            if access.chain in refused or any(_inside(r, access.text) for r in refused_paths):
                 continue
             write = access.role == "write"
             allowed = outputs if write else readable
@@ -227,22 +241,22 @@ class _ProcessCheck:
                 continue
             code = "KC102" if write else "KC101"
             which = "no output" if write else "no input or output"
-            n = known(access.path)
-            if n == len(access.path):
-                text = spell(access.path, write)
+            text = access.text
+            if access.exact:
                 how = how_covered(allowed, text)
                 if how is None:
                     self._finding(i, access, code, f"{access.verb} {text!r}, which {which} covers", text)
                     refused.add(access.chain)
+                    if not write:
+                        refused_paths.append(text)
                 elif how[1] == "ancestor" and access.role != "walk":
                     self._finding(i, access, "KC209", f"{access.verb} {text!r}, which only {how[0]!r} covers, as its "
                                   "ancestor: the contract names less than the body reaches", text)
                 continue
-            prefix = spell(access.path[:n])
             shown = spell(access.path)
-            if holds(allowed, prefix):
+            if holds(allowed, text):
                 continue
-            some = below(allowed, prefix)
+            some = below(allowed, text)
             if some:
                 listed = ", ".join(repr(d) for d in some[:3]) + (", ..." if len(some) > 3 else "")
                 self._finding(i, access, "KC407", f"{access.verb} {shown!r} with a key known only at run time: "
@@ -254,7 +268,7 @@ class _ProcessCheck:
 
     def _finding(self, i: int, access: Access, code: str, message: str, path: str) -> None:
         if self.suppressed(access.line, code):
-            self.left_out.add(i)
+            self.left_out.add(access.chain)
         self.report(access.line, access.col, code, message, path)
 
     def _raises(self, raises: list[tuple[str, int, int]]) -> list[str]:
@@ -276,8 +290,8 @@ class _ProcessCheck:
                 continue
             for node in declared.items:
                 text = str(node.value)
-                if _path_problems(text):
-                    continue  # one finding for a mistyped path: KC208
+                if text in self.reported:
+                    continue
                 touching = [a for a in accesses if _touches(a, text)]
                 noun = declared.role[:-1]
                 if not touching:
@@ -289,7 +303,7 @@ class _ProcessCheck:
     # -- the smallest contract ---------------------------------------------------
 
     def _propose(self, accesses: list[Access], raised: list[str], complete: bool) -> None:
-        kept = [a for i, a in enumerate(accesses) if i not in self.left_out]
+        kept = [a for a in accesses if a.chain not in self.left_out]
         writes = _shortest([_proposed(a) for a in kept if a.role == "write"])
         reads = [_proposed(a) for a in kept if a.role == "read"]
         walks = [_proposed(a) for a in kept if a.role == "walk"]
@@ -326,11 +340,9 @@ def _shortest(paths: list[str]) -> list[str]:
 
 
 def _touches(access: Access, declared: str) -> bool:
-    n = known(access.path)
-    if n < len(access.path):
-        prefix = spell(access.path[:n])
-        return holds([declared], prefix) or bool(below([declared], prefix))
-    path = spell(access.path, access.role == "write")
+    path = access.text
+    if not access.exact:
+        return holds([declared], path) or bool(below([declared], path))
     if _inside(declared, path):
         return True
     return access.role != "walk" and covers_one(declared, path)
@@ -396,10 +408,9 @@ def _registered(index: ModuleIndex, processes: list[_Process]) -> dict[str, Func
 
 def _all_flows(index: ModuleIndex) -> list[_flows.Flow]:
     flows = []
-    for node in ast.walk(index.tree):
-        if isinstance(node, ast.Call):
-            flow = _flows.workflow(index, node) if not (
-                isinstance(node.func, ast.Attribute) and node.func.attr == "to_steps") else None
+    for node in index.calls:
+        if not (isinstance(node.func, ast.Attribute) and node.func.attr == "to_steps"):
+            flow = _flows.workflow(index, node)
             if flow is not None:
                 flows.append(flow)
     for execution in index.executions:

@@ -117,7 +117,8 @@ def _raw_steps(expr: ast.expr, flow: Flow) -> None:
 def conditions(index: ModuleIndex) -> list[ast.Constant]:
     """Every condition the module writes: of ``If``/``While`` builders and of plain step dicts."""
     found = []
-    for node in ast.walk(index.tree):
+    nodes: list[ast.Call | ast.Dict] = [*index.calls, *index.dicts]
+    for node in nodes:
         text: ast.expr | None = None
         if isinstance(node, ast.Call) and index.kestu_name(node.func) in ("If", "While"):
             text = next((kw.value for kw in node.keywords if kw.arg == "condition"), None)
@@ -171,9 +172,7 @@ _TABLES = ("events", "on", "transitions")
 
 def machines(index: ModuleIndex) -> list[Graph]:
     graphs = []
-    for node in ast.walk(index.tree):
-        if not isinstance(node, ast.Call):
-            continue
+    for node in index.calls:
         func = node.func
         if index.kestu_name(func) == "Machine":
             graph = _machine(index, node, raw=False)

@@ -44,6 +44,10 @@ class ModuleIndex:
     functions: dict[str, ast.FunctionDef | ast.AsyncFunctionDef] = field(default_factory=dict)
     registrations: list[Registration] = field(default_factory=list)
     executions: list[Execution] = field(default_factory=list)
+    # Every call, function and dict of the module, from one walk of its tree.
+    calls: list[ast.Call] = field(default_factory=list)
+    defs: list[ast.FunctionDef | ast.AsyncFunctionDef] = field(default_factory=list)
+    dicts: list[ast.Dict] = field(default_factory=list)
 
     @classmethod
     def build(cls, tree: ast.Module) -> ModuleIndex:
@@ -51,8 +55,14 @@ class ModuleIndex:
         for stmt in tree.body:
             index._top(stmt)
         for node in ast.walk(tree):
-            if isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute):
-                index._call(node, node.func.attr)
+            if isinstance(node, ast.Call):
+                index.calls.append(node)
+                if isinstance(node.func, ast.Attribute):
+                    index._call(node, node.func.attr)
+            elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                index.defs.append(node)
+            elif isinstance(node, ast.Dict):
+                index.dicts.append(node)
         return index
 
     def _top(self, stmt: ast.stmt) -> None:
