@@ -164,7 +164,7 @@ def _diagram(args: argparse.Namespace) -> int:
         return EXIT_FINDINGS
     try:
         for kind, key in _steps(name):
-            obj = getattr(obj, key) if kind == "." else obj[key]  # type: ignore[index]
+            obj = getattr(obj, str(key)) if kind == "." else obj[key]  # type: ignore[index]
     except (AttributeError, KeyError, IndexError, TypeError) as exc:
         print(f"{args.target}: not found ({type(exc).__name__}: {exc})", file=sys.stderr)
         return EXIT_FINDINGS

@@ -409,8 +409,8 @@ class Body:
             for key in node.keys:
                 if key is not None:
                     self.expr(key)
-            for value in node.values:
-                self.expr(value, escape=escape)
+            for item in node.values:
+                self.expr(item, escape=escape)
         elif isinstance(node, ast.Starred):
             self.expr(node.value, escape=escape)
         elif isinstance(node, (ast.IfExp, ast.BoolOp, ast.NamedExpr)):

@@ -372,8 +372,8 @@ def _check_flows(index: ModuleIndex, processes: list[_Process], report: Callable
     for execution in index.executions:
         names: list[str] = []
         if execution.steps is not None:
-            flow = _flows.workflow(index, execution.steps)
-            names = [str(s.value) for s in flow.steps] if flow else []
+            run = _flows.workflow(index, execution.steps)
+            names = [str(s.value) for s in run.steps] if run else []
             what = "this workflow run"
         elif isinstance(execution.process, ast.Constant) and isinstance(execution.process.value, str):
             names = [execution.process.value]
@@ -441,8 +441,8 @@ def _signature(fn: Function, execution: Execution, what: str, report: Callable[.
     required += [a.arg for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is None]
     for name in required:
         if name not in execution.keywords:
-            node = execution.node
-            report(node.lineno, node.col_offset, "KC105",
+            call = execution.node
+            report(call.lineno, call.col_offset, "KC105",
                    f"process {fn.name!r} needs the keyword {name!r}, which {what} does not pass")
 
 
