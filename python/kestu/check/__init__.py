@@ -179,7 +179,9 @@ def _analyse(text: str, filename: str, quiet_too: Quiet | None = None) -> tuple[
         return codes is None or code in codes
 
     try:
-        tree = ast.parse(text, filename)
+        # Not under the file's name: CPython would read the line for the
+        # error's column from a file of that name, which may be another text.
+        tree = ast.parse(text, "<kestu check>")
     except SyntaxError as exc:
         return [Finding(filename, exc.lineno or 1, exc.offset or 1, "KC001", f"the source does not parse: {exc.msg}")], []
     except ValueError as exc:  # a NUL byte
