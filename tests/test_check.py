@@ -78,11 +78,18 @@ def findings(body, inputs=(), outputs=(), errors=(), prelude=""):
     ("return ctx", [], [], [], ["KC401"]),
     ("KEPT.append(ctx)", [], [], [], ["KC401"]),
     ("for key in ctx:\n    pass", [], [], [], ["KC401"]),
+    ("global G\nG = ctx", [], [], [], ["KC401"]),
+    ("def later():\n    return ctx.a\nsorted([1], key=lambda i: ctx.a)\nKEPT.append(later)", ["a"], [], [], ["KC401"]),
     ("len(ctx)\nisinstance(ctx, object)\nc = ctx\nc.a", ["a"], [], [], []),
     ("x = ctx.a if ctx.b else None\nx.c", ["a", "b"], [], [], []),
 ])
 def test_what_the_body_does_is_spelled_and_judged_as_the_guard_does(body, inputs, outputs, errors, expected):
     assert findings(body, inputs, outputs, errors) == expected
+
+
+def test_a_method_gets_the_guard_after_self():
+    source = "from kestu import process\nclass P:\n    @process()\n    def run(self, ctx):\n        self.x = ctx.b\n"
+    assert [f"{f.code} {f.path}" for f in check_source(source)] == ["KC101 b"]
 
 
 def test_a_keyword_call_that_cannot_reach_the_process_is_found():

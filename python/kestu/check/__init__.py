@@ -29,6 +29,7 @@ from __future__ import annotations
 import ast
 import os
 import re
+import tokenize
 from dataclasses import dataclass
 from typing import Literal
 
@@ -251,12 +252,13 @@ def markdown_python(text: str) -> str:
 
 def _file(path: str | os.PathLike[str]) -> tuple[list[Finding], list[Suggestion]]:
     name = os.fspath(path)
-    with open(name, encoding="utf-8") as file:
-        text = file.read()
     if name.endswith(".md"):
+        with open(name, encoding="utf-8") as file:
+            text = file.read()
         code, quiet = _markdown(text)
         return _analyse(code, name, quiet)
-    return _analyse(text, name)
+    with tokenize.open(name) as file:  # the encoding its coding line or BOM says
+        return _analyse(file.read(), name)
 
 
 def check_file(path: str | os.PathLike[str]) -> list[Finding]:

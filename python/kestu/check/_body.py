@@ -92,6 +92,11 @@ def _literal(expr: ast.expr) -> tuple[bool, object]:
         return False, None
 
 
+def _keeps(escape: str) -> bool:
+    """Whether a function that holds the context may outlive the run, going where ``escape`` says."""
+    return not escape.startswith(("iterates", "gives the context to"))
+
+
 class Body:
     def __init__(self, fn: ast.FunctionDef | ast.AsyncFunctionDef, ctx: str, index: ModuleIndex, report: Report):
         self.fn = fn
@@ -103,8 +108,10 @@ class Body:
         self.bare_uses: set[str] = set()  # names used other than as the base of an access
         self.cache: dict[str, Value] = {}
         self.ambiguous_seen: set[tuple[str, int]] = set()
+        self.outer: set[str] = set()  # global and nonlocal names: a value stored there outlives the run
+        self.functions: dict[str, ast.FunctionDef | ast.AsyncFunctionDef] = {}
         self._bases: set[int] = set()
-        self._bind_arguments(fn.args, root=True)
+        self._bind_arguments(fn.args, root=ctx)
         # Breadth first: an access is met before the name at its base.
         for stmt in fn.body:
             for node in ast.walk(stmt):
@@ -115,10 +122,9 @@ class Body:
     def _bind(self, name: str, kind: str, expr: ast.expr | None = None) -> None:
         self.bindings.setdefault(name, []).append((kind, expr))
 
-    def _bind_arguments(self, args: ast.arguments, root: bool = False) -> None:
-        positional = [*args.posonlyargs, *args.args]
-        for i, arg in enumerate([*positional, *args.kwonlyargs]):
-            self._bind(arg.arg, "root" if root and i == 0 else "other")
+    def _bind_arguments(self, args: ast.arguments, root: str | None = None) -> None:
+        for arg in [*args.posonlyargs, *args.args, *args.kwonlyargs]:
+            self._bind(arg.arg, "root" if arg.arg == root else "other")
         for extra in (args.vararg, args.kwarg):
             if extra is not None:
                 self._bind(extra.arg, "other")
@@ -179,11 +185,13 @@ class Body:
             self._bind(node.name, "other")
             if not isinstance(node, ast.ClassDef):
                 self._bind_arguments(node.args)
+                self.functions[node.name] = node
         elif isinstance(node, ast.Lambda):
             self._bind_arguments(node.args)
         elif isinstance(node, (ast.Global, ast.Nonlocal)):
             for name in node.names:
                 self._bind(name, "other")
+                self.outer.add(name)
         elif isinstance(node, (ast.Attribute, ast.Subscript)):
             self._bases.add(id(node.value))
         elif isinstance(node, ast.Name) and isinstance(node.ctx, ast.Load) and id(node) not in self._bases:
@@ -303,13 +311,13 @@ class Body:
 
     def stmt(self, node: ast.stmt) -> None:
         if isinstance(node, ast.Assign):
-            simple = all(isinstance(t, ast.Name) for t in node.targets)
+            simple = all(isinstance(t, ast.Name) and t.id not in self.outer for t in node.targets)
             if simple:
                 base_only = all(t.id not in self.bare_uses for t in node.targets if isinstance(t, ast.Name))
                 self.expr(node.value, "walk" if base_only else "read")
             else:
                 stores_out = any(self._outside(t) for t in node.targets)
-                self.expr(node.value, escape="stores the context outside it" if stores_out else None)
+                self.expr(node.value, escape="stores the context where it outlives the run" if stores_out else None)
             for target in node.targets:
                 self.target(target)
         elif isinstance(node, ast.AnnAssign):
@@ -363,8 +371,14 @@ class Body:
                     if child.optional_vars is not None:
                         self.target(child.optional_vars)
 
+    def _closes_over(self, function: ast.AST) -> bool:
+        """Whether a function defined in the body reaches the context through a name of the body."""
+        return any(isinstance(n, ast.Name) and isinstance(self.resolve(n.id), tuple) for n in ast.walk(function))
+
     def _outside(self, target: ast.expr) -> bool:
         """Whether a store into ``target`` puts a value outside the context (and outside locals)."""
+        if isinstance(target, ast.Name):
+            return target.id in self.outer
         if isinstance(target, (ast.Attribute, ast.Subscript)):
             return not isinstance(self.value_of(target.value), tuple)
         if isinstance(target, (ast.Tuple, ast.List)):
@@ -399,9 +413,13 @@ class Body:
         elif isinstance(node, ast.Call):
             self._call(node)
         elif isinstance(node, ast.Name):
-            value = self.resolve(node.id)
-            if value == () and escape is not None:
+            if escape is None:
+                return
+            if self.resolve(node.id) == ():
                 self.report(node.lineno, node.col_offset, "KC401", f"{escape}: what happens through it is not seen")
+            elif _keeps(escape) and node.id in self.functions and self._closes_over(self.functions[node.id]):
+                self.report(node.lineno, node.col_offset, "KC401",
+                            f"{escape}, held by {node.id}(), which may run after the process returned")
         elif isinstance(node, (ast.List, ast.Tuple, ast.Set)):
             for elt in node.elts:
                 self.expr(elt, escape=escape)
@@ -425,6 +443,9 @@ class Body:
             for part in ([node.key, node.value] if isinstance(node, ast.DictComp) else [node.elt]):
                 self.expr(part, escape=escape)
         elif isinstance(node, ast.Lambda):
+            if escape is not None and _keeps(escape) and self._closes_over(node):
+                self.report(node.lineno, node.col_offset, "KC401",
+                            f"{escape}, held by a lambda, which may run after the process returned")
             self.expr(node.body, escape="returns the context from a function")
         elif isinstance(node, (ast.Yield, ast.YieldFrom)):
             if node.value is not None:

@@ -135,6 +135,10 @@ class _ProcessCheck:
     def run(self) -> None:
         fn = self.proc.fn
         positional = [*fn.args.posonlyargs, *fn.args.args]
+        if id(fn) in self.index.methods and not any(
+            isinstance(d, ast.Name) and d.id == "staticmethod" for d in fn.decorator_list
+        ):
+            positional = positional[1:]  # registered bound: the guard comes after self
         self._declarations()
         if not positional:
             if fn.args.vararg is None:

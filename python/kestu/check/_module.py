@@ -48,6 +48,7 @@ class ModuleIndex:
     calls: list[ast.Call] = field(default_factory=list)
     defs: list[ast.FunctionDef | ast.AsyncFunctionDef] = field(default_factory=list)
     dicts: list[ast.Dict] = field(default_factory=list)
+    methods: set[int] = field(default_factory=set)  # functions defined directly in a class body
 
     @classmethod
     def build(cls, tree: ast.Module) -> ModuleIndex:
@@ -61,6 +62,8 @@ class ModuleIndex:
                     index._call(node, node.func.attr)
             elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                 index.defs.append(node)
+            elif isinstance(node, ast.ClassDef):
+                index.methods.update(id(s) for s in node.body if isinstance(s, (ast.FunctionDef, ast.AsyncFunctionDef)))
             elif isinstance(node, ast.Dict):
                 index.dicts.append(node)
         return index
