@@ -310,20 +310,12 @@ class Body:
             self.stmt(stmt)
 
     def stmt(self, node: ast.stmt) -> None:
-        if isinstance(node, ast.Assign):
-            simple = all(isinstance(t, ast.Name) and t.id not in self.outer for t in node.targets)
-            if simple:
-                base_only = all(t.id not in self.bare_uses for t in node.targets if isinstance(t, ast.Name))
-                self.expr(node.value, "walk" if base_only else "read")
-            else:
-                stores_out = any(self._outside(t) for t in node.targets)
-                self.expr(node.value, escape="stores the context where it outlives the run" if stores_out else None)
-            for target in node.targets:
-                self.target(target)
-        elif isinstance(node, ast.AnnAssign):
+        if isinstance(node, (ast.Assign, ast.AnnAssign)):
+            targets: list[ast.expr] = list(node.targets) if isinstance(node, ast.Assign) else [node.target]
             if node.value is not None:
-                self.expr(node.value, escape=None if isinstance(node.target, ast.Name) else "stores the context")
-            self.target(node.target)
+                self._assigned(node.value, targets)
+            for target in targets:
+                self.target(target)
         elif isinstance(node, ast.AugAssign):
             self.expr(node.value)
             if isinstance(node.target, (ast.Attribute, ast.Subscript)):
@@ -370,6 +362,15 @@ class Body:
                     self.expr(child.context_expr)
                     if child.optional_vars is not None:
                         self.target(child.optional_vars)
+
+    def _assigned(self, value: ast.expr, targets: list[ast.expr]) -> None:
+        if all(isinstance(t, ast.Name) and t.id not in self.outer for t in targets):
+            # A local name: read in full only when the name is used as a value itself.
+            base_only = all(isinstance(t, ast.Name) and t.id not in self.bare_uses for t in targets)
+            self.expr(value, "walk" if base_only else "read")
+        else:
+            stores_out = any(self._outside(t) for t in targets)
+            self.expr(value, escape="stores the context where it outlives the run" if stores_out else None)
 
     def _closes_over(self, function: ast.AST) -> bool:
         """Whether a function defined in the body reaches the context through a name of the body."""

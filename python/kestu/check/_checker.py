@@ -148,20 +148,14 @@ class _ProcessCheck:
                 self.report(fn.lineno, fn.col_offset, "KC404",
                             f"process {fn.name!r} takes the guard in *{fn.args.vararg.arg}: its accesses are not followed")
             return
-        unknown = [False]
-
-        def body_report(line: int, col: int, code: str, message: str) -> None:
-            unknown[0] = unknown[0] or code.startswith("KC4")
-            self.report(line, col, code, message)
-
-        body = Body(fn, positional[0].arg, self.index, body_report)
+        body = Body(fn, positional[0].arg, self.index, self.report)
         facts = body.run()
-        raises = Raises(body, self.index, body_report).run(fn.body)
+        raises = Raises(body, self.index, body.report).run(fn.body)
         self._accesses(facts.accesses)
         escaping = self._raises(raises)
-        if not unknown[0]:
+        if not facts.unknown:  # what the checker could not follow may use any declared path
             self._unused(facts.accesses)
-        self._propose(facts.accesses, escaping, complete=not unknown[0])
+        self._propose(facts.accesses, escaping, complete=not facts.unknown)
 
     # -- the declared lists ------------------------------------------------------
 
