@@ -20,6 +20,12 @@ $(VENV)/.deps: $(PY) pyproject.toml
 	$(PY) -m pip install -q "scikit-build-core>=0.11" cmake ninja
 	touch $@
 
+# The test extras alone, for the targets that run the suite on a build of
+# their own (asan).
+$(VENV)/.test-deps: $(VENV)/.deps pyproject.toml
+	$(PY) -m pip install -q $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
+	touch $@
+
 # The project with its test extras.
 install: $(VENV)/.deps
 	$(PY) -m pip install -q --no-build-isolation $(DEV_BUILD) ".[test]"
@@ -78,17 +84,26 @@ bench-baseline: bench-callgrind
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer. The
 # package is copied beside the core so that its own extension module sits in it.
-asan: $(VENV)/.deps
+# A report aborts the process that made it and is also written to a file, so
+# that a report pytest captured, or one from a child process, still fails the run.
+SAN_LOGS := $(abspath $(ASAN))/sanitizer-logs
+SAN_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(SAN_LOGS)/asan \
+  UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(SAN_LOGS)/ubsan
+asan: $(VENV)/.test-deps
 	$(VENV)/bin/cmake -S . -B $(ASAN) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_SANITIZE=ON -DKESTU_WERROR=ON \
 	  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN)
-	ASAN_OPTIONS=detect_leaks=0 $(ASAN)/kestu_native_tests
+	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
 	rm -rf $(ASAN)/pyroot && mkdir -p $(ASAN)/pyroot && cp -r python/kestu $(ASAN)/pyroot/
 	cp $(ASAN)/kestu_core*.so $(ASAN)/pyroot/ && cp $(ASAN)/_logbridge*.so $(ASAN)/pyroot/kestu/
-	PYTHONPATH=$(abspath $(ASAN)/pyroot) PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-	  $(PY) -m pytest -q -p no:cacheprovider tests
+	status=0; \
+	$(SAN_ENV) $(ASAN)/kestu_native_tests || status=1; \
+	PYTHONPATH=$(abspath $(ASAN)/pyroot) PYTHONMALLOC=malloc $(SAN_ENV) \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  $(PY) -m pytest -q -p no:cacheprovider tests || status=1; \
+	tools/sanitizer_reports.sh $(SAN_LOGS) || status=1; \
+	exit $$status
 
 # The leak tests under CPython's debug build, counting references: run it
 # before landing a change to reference handling. Not part of CI.

@@ -84,6 +84,17 @@ def main() -> None:
     scaling("guard read, 10,000 declared paths vs 10 (declared last)", ("g.x; g.w", small), ("g.x; g.w", large),
             number=100_000, target=1.5)
 
+    # The same 16,000 segments to compile, in one path or in ten: linear
+    # compilation costs the same either way.
+    def dotted(segments, tag):
+        return ".".join(f"{tag}{i}" for i in range(segments))
+
+    fillers = [f"filler{i}" for i in range(9)]
+    ten = {"paths": [dotted(1_600, f"p{k}_") for k in range(10)], "G": ContextGuard, "ctx": ctx}
+    one = {"paths": [dotted(16_000, "p0_")] + fillers, "G": ContextGuard, "ctx": ctx}
+    scaling("compile 16,000 path segments: one path vs ten", ("G(ctx, paths, [], None)", ten),
+            ("G(ctx, paths, [], None)", one), number=50, target=1.5, sides=("ten", "one"))
+
     tx_small, tx_large = Transaction(), Transaction()
     small = {"g": ContextGuard(ctx, [], declared(9, "w") + ["v"], tx_small), "tx": tx_small}
     large = {"g": ContextGuard(ctx, [], declared(9_999, "w") + ["v"], tx_large), "tx": tx_large}

@@ -50,7 +50,7 @@ def contract(declared, size, place):
 
 
 @pytest.mark.parametrize("declared, path, covered", BOUNDARIES, ids=[f"{d!r}-{p!r}" for d, p, _ in BOUNDARIES])
-@pytest.mark.parametrize("size, place", [(0, "first"), (5, "last"), (FILLER, "first"), (FILLER, "last")])
+@pytest.mark.parametrize("size, place", [(0, "first"), (7, "last"), (8, "first"), (FILLER, "first"), (FILLER, "last")])
 @pytest.mark.parametrize("role", ["inputs", "outputs"])
 def test_covering_rule_at_every_boundary_and_size(declared, path, covered, size, place, role):
     paths = contract(declared, size, place)

@@ -5,10 +5,11 @@ import logging
 import subprocess
 import sys
 import textwrap
+import threading
 import uuid
 
 import pytest
-from helpers import block_growth
+from helpers import block_growth, catch_base
 
 import kestu
 from kestu import AuditRecipe, AuditRule, ProcessAudit, process
@@ -161,15 +162,99 @@ def test_records_leak_nothing_delivered_dropped_or_failing(handler, monkeypatch)
     assert block_growth(lambda: machine.trigger("go")) < 100
 
 
-def test_interrupt_in_a_handler_surfaces_after_the_operation(handler):
-    def interrupt(record):
-        raise KeyboardInterrupt
+BASE_EXCEPTIONS = [KeyboardInterrupt("stop here"), SystemExit(3)]
 
-    handler(interrupt)
-    machine = flip_flop()
-    with pytest.raises(KeyboardInterrupt):
-        machine.trigger("go")
+
+def in_worker_thread(call):
+    """What `call` raised in a thread of its own, or None."""
+    caught = []
+
+    def run():
+        try:
+            call()
+        except BaseException as exc:  # noqa: BLE001 - KeyboardInterrupt and SystemExit are the point
+            caught.append(exc)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return caught[0] if caught else None
+
+
+@pytest.mark.parametrize("exc", BASE_EXCEPTIONS, ids=type)
+@pytest.mark.parametrize("thread", ["main", "worker"])
+def test_base_exception_in_a_handler_leaves_the_completed_transition(handler, exc, thread):
+    def escape(record):
+        raise exc
+
+    handler(escape)
+    machine = StateMachine({"A": {"events": {"go": "B"}}, "B": {"entry": ["load"]}}, "A")
+    caught = (in_worker_thread if thread == "worker" else catch_base)(lambda: machine.trigger("go"))
+    assert caught is exc and caught.args == exc.args
     assert machine.current_state == "B"
+
+
+@pytest.mark.parametrize("exc", BASE_EXCEPTIONS, ids=type)
+def test_base_exception_in_a_handler_leaves_the_completed_run(handler, exc):
+    class Ctx:
+        value = 1
+
+    @process(outputs=["value"])
+    def bump(ctx):
+        ctx.value = 2
+
+    def escape(record):
+        raise exc
+
+    handler(escape)
+    name = f"bump_{uuid.uuid4().hex[:8]}"
+    rule = AuditRule("value", "max", value=0, level="W")
+    ctx = Ctx()
+    engine = Engine(ctx, strict_mode=True, audit_recipe=AuditRecipe({name: ProcessAudit(output_rules=[rule])}))
+    engine.register_process(name, bump)
+    assert catch_base(lambda: engine.execute_workflow([name, name])) is exc
+    assert ctx.value == 2  # the first step committed; the second never ran
+
+
+def test_interrupt_in_a_handler_is_not_lost_when_sigint_is_ignored():
+    code = """
+        import logging, signal, kestu, kestu_core
+        class Stop(logging.Handler):
+            def emit(self, record):
+                raise KeyboardInterrupt("mine")
+        logging.getLogger("kestu_core").addHandler(Stop())
+        logging.getLogger("kestu_core").setLevel(logging.INFO)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        machine = kestu_core.StateMachine({"A": {"events": {"go": "B"}}}, "A")
+        try:
+            machine.trigger("go")
+        except KeyboardInterrupt as exc:
+            print("caught", exc.args, machine.current_state)
+    """
+    done = run_python(code)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "caught ('mine',) B\n", "")
+
+
+@pytest.mark.parametrize("planted", ["disconnects", "raises"])
+def test_a_key_planted_in_the_level_cache_cannot_break_a_transition(records, caplog, planted):
+    class Planted:
+        def __hash__(self):
+            return hash(logging.INFO)
+
+        def __eq__(self, other):
+            if planted == "disconnects":
+                kestu_logging.disconnect()
+            else:
+                raise LookupError("planted")
+            return False
+
+    machine = flip_flop()
+    caplog.set_level(logging.WARNING, logger=FSM)
+    machine.trigger("go")  # the bridge now reads this logger's cache
+    cache = logging.getLogger(FSM)._cache
+    cache.clear()
+    cache[Planted()] = True
+    assert (machine.trigger("go"), machine.current_state) == ([], "A")
 
 
 def test_error_escaping_the_bridge_goes_to_the_unraisable_hook(records, monkeypatch):

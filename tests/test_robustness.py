@@ -311,3 +311,39 @@ def test_length_agrees_with_indexing_when_a_subclass_lies(make, data):
             view[len(view)]
     else:
         assert len(view) == len(view.keys())
+
+
+@pytest.mark.parametrize("use", ["g = kc.ContextGuard(Target(), [], ['value'], None); arm(); g.value = 1",
+                                 "ctx = Target(); e = kc.Engine(ctx); arm(); e.evaluate_condition('True')"],
+                         ids=["guard-write", "condition"])
+def test_a_class_dict_key_that_replaces_bases_during_a_lookup(use):
+    # The key's __eq__ frees the MRO the lookup walks; the debug allocator
+    # makes a read of freed memory crash instead of pass by luck.
+    code = f"""
+        import kestu_core as kc
+        class Evil:
+            armed = False
+            def __init__(self, name): self.name = name
+            def __hash__(self): return hash(self.name)
+            def __eq__(self, other):
+                if Evil.armed:
+                    Evil.armed = False
+                    Target.__bases__ = (Other,)
+                return False
+        chain = [type("Base", (), {{Evil("value"): 1, Evil("domain_ctx"): 2}})]
+        for i in range(30):
+            chain.append(type(f"C{{i}}", (chain[-1],), {{}}))
+        class Other:
+            pass
+        class Target(chain[-1]):
+            pass
+        def arm():
+            Evil.armed = True
+        {use}
+        print(Target.__bases__ == (Other,))
+    """
+    # 3.13 warns about the non-str class-dict key; that is not what is tested.
+    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONMALLOC": os.environ.get("PYTHONMALLOC", "debug")})
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")

@@ -22,10 +22,12 @@ level and no other handler, so the application decides what is shown::
 
 A record is dropped natively, before its text is built, when its logger is not
 enabled for its level, so a quiet logger costs next to nothing. A handler that
-raises is reported the way :mod:`logging` reports handler errors, and the core
-operation that emitted the record goes on; a handler that calls back into the
-engine or machine that emitted the record gets the core's ``RuntimeError``
-(``"Already borrowed"``), reported the same way.
+raises an :class:`Exception` is reported the way :mod:`logging` reports handler
+errors, and the core operation that emitted the record goes on; a handler that
+calls back into the engine or machine that emitted the record gets the core's
+``RuntimeError`` (``"Already borrowed"``), reported the same way. A
+``KeyboardInterrupt`` or ``SystemExit`` from a handler leaves the core call
+that emitted the record, in the same thread, once that call has completed.
 
 :func:`disconnect` stops the delivery (nothing is formatted any more) and
 :func:`connect` restores it.

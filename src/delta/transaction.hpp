@@ -90,7 +90,11 @@ public:
             last.reserve(kFirstChunk);
             return last.emplace_back();
         }
-        more_.emplace_back().reserve(std::min(2 * last.capacity(), kMaxChunk));
+        // Sized before more_ grows: growing it moves the chunk `last` names.
+        const size_t size = std::min(2 * last.capacity(), kMaxChunk);
+        Chunk chunk;
+        chunk.reserve(size);
+        more_.push_back(std::move(chunk));
         return more_.back().emplace_back();
     }
     bool empty() const noexcept { return first_.empty(); }

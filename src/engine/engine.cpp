@@ -16,6 +16,7 @@
 #include "../registry/registry.hpp"
 #include "../support/args.hpp"
 #include "../support/compat.hpp"
+#include "../support/log_capsule.hpp"
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
@@ -49,31 +50,59 @@ namespace {
 // of the process (and every guard nested in one) shares it. Anything else
 // (a list, str subclasses) is compiled on every call. Direct-mapped by the
 // tuple's identity: a collision only means compiling again. Process-wide
-// and never freed, like the registry.
+// and never freed, like the registry, but bounded: at most kSlots lists and
+// kMaxBytes of compiled paths (a larger list is compiled on every run).
+// Dropping a tuple of exact str runs no Python code.
 class PathsCache {
 public:
     const Paths* find(PyObject* tuple) const noexcept {
         const Slot& s = slots_[index(tuple)];
         return s.tuple.get() == tuple ? &s.paths : nullptr;
     }
-    // Dropping a replaced tuple of exact str runs no Python code.
     void insert(Ref tuple, const Paths& paths) {
+        const size_t bytes = paths->memory_bytes();
+        if (bytes > kMaxBytes) return;
         Slot& s = slots_[index(tuple.get())];
+        bytes_ -= s.bytes;
         s.paths = paths;
         s.tuple = std::move(tuple);
+        s.bytes = bytes;
+        bytes_ += bytes;
+        if (bytes_ > kSweepBytes) shrink(s);
     }
+    size_t bytes() const noexcept { return bytes_; }
 
 private:
     struct Slot {
         Ref tuple;
         Paths paths;
+        size_t bytes = 0;
     };
     static constexpr size_t kSlots = 1024;
+    static constexpr size_t kMaxBytes = 32u << 20;
+    // Past this, lists of dropped contracts are let go: a tuple that only
+    // the cache holds can never be presented again.
+    static constexpr size_t kSweepBytes = 4u << 20;
     static size_t index(PyObject* tuple) noexcept {
         uintptr_t id = reinterpret_cast<uintptr_t>(tuple);
         return ((id >> 4) ^ (id >> 14)) % kSlots;
     }
+    void drop(Slot& s) noexcept {
+        bytes_ -= s.bytes;
+        s.bytes = 0;
+        s.tuple.reset();
+        s.paths = Paths();
+    }
+    void shrink(const Slot& keep) noexcept {
+        for (Slot& s : slots_)
+            if (s.tuple && Py_REFCNT(s.tuple.get()) == 1) drop(s);
+        for (Slot& s : slots_) {
+            if (bytes_ <= kMaxBytes) return;
+            if (&s != &keep && s.tuple) drop(s);
+        }
+    }
     Slot slots_[kSlots];
+    size_t bytes_ = 0;
 };
 
 PathsCache& paths_cache() {
@@ -144,12 +173,28 @@ bool declared(const PathSet& errors, std::string_view name) {
 
 // -- the internal operations --------------------------------------------------
 
+size_t paths_cache_bytes_for_testing() noexcept { return paths_cache().bytes(); }
+
 void Engine::raise_audit_error(const AuditOutcome& outcome) {
     PyObject* cls = outcome.kind == AuditOutcome::Kind::Block ? KNAME("AuditBlockError") : KNAME("AuditInterlockError");
     raise_companion_error("kestu.audit", cls, outcome.message);
 }
 
 Ref Engine::execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
+    Ref result;
+    try {
+        result = run_process(self, name, kwargs);
+    } catch (const py_error&) {
+        log::raise_deferred();  // a handler's Ctrl-C wins, with the run's error as its context
+        throw;
+    }
+    // What a logging handler raised that is not an Exception leaves now that
+    // the run has committed or rolled back.
+    log::raise_deferred();
+    return result;
+}
+
+Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
     const uint64_t version = registry_version();
     Ref process;
     if (self->last_process && self->last_version == version && self->last_name == name) {

@@ -52,6 +52,8 @@ struct CallKwargs {
 struct Engine {
     // Returns the process's result (new reference).
     static Ref execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs);
+    // The run itself, without raising what a log handler deferred.
+    static Ref run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs);
     [[noreturn]] static void raise_audit_error(const AuditOutcome& outcome);
     static void execute_flux_step(EngineObject* self, PyObject* step, const CallKwargs& kwargs);
     // Runs each item of `steps`, a list, as a step.
@@ -59,5 +61,9 @@ struct Engine {
     // `condition` is a str.
     static bool evaluate_condition(EngineObject* self, PyObject* condition);
 };
+
+// For tests only: the bytes of compiled contract lists the process-wide
+// cache holds.
+size_t paths_cache_bytes_for_testing() noexcept;
 
 }  // namespace kestu

@@ -9,6 +9,7 @@
 #include "../support/args.hpp"
 #include "../support/error.hpp"
 #include "../support/log.hpp"
+#include "../support/log_capsule.hpp"
 #include "../support/names.hpp"
 #include "../support/text.hpp"
 #include "../support/use.hpp"
@@ -115,7 +116,23 @@ PyObject* StateMachine_get_current_state_impl(PyObject* self, PyObject* const*, 
 
 PyObject* StateMachine_current_state_get_impl(PyObject* self, void*) { return current_state_of(self); }
 
+PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 PyObject* StateMachine_trigger_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref result;
+    try {
+        result = check(trigger(self, args, nargs, kwnames));
+    } catch (const py_error&) {
+        log::raise_deferred();
+        throw;
+    }
+    // What a logging handler raised that is not an Exception leaves now that
+    // the transition is complete.
+    log::raise_deferred();
+    return result.release();
+}
+
+PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* in[1];
     parse_args(kTriggerSignature, args, nargs, kwnames, in);
     const std::string event = to_string(in[0], "event");

@@ -1,4 +1,4 @@
-// Declared paths compiled into a hash table of paths and dot-ancestors.
+// Declared paths compiled into a tree of tokens in one hash table.
 #include "contract.hpp"
 
 #include <cstring>
@@ -14,22 +14,30 @@ namespace {
 // Up to this many paths a scan beats hashing the checked path.
 constexpr size_t kScanLimit = 8;
 
-constexpr uint8_t kDeclared = 1;
-constexpr uint8_t kAncestor = 2;  // a proper prefix of a declared path, ending before a "."
-
-// FNV-1a, one byte at a time: the state after i bytes is the hash of the
-// first i bytes, so every prefix of a path is hashed in one pass.
+// FNV-1a over a token, seeded by its parent node.
 constexpr uint64_t kSeed = 0xcbf29ce484222325ull;
-inline uint64_t step(uint64_t h, char c) noexcept { return (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull; }
-
-inline uint64_t hash_of(std::string_view s) noexcept {
-    uint64_t h = kSeed;
-    for (char c : s) h = step(h, c);
+inline uint64_t token_hash(uint32_t parent, std::string_view token) noexcept {
+    uint64_t h = kSeed ^ (static_cast<uint64_t>(parent) * 0x9e3779b97f4a7c15ull);
+    for (char c : token) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ull;
     return h;
 }
 
 // FNV's low bits mix poorly: spread the state before picking a slot.
 inline uint64_t spread(uint64_t h) noexcept { return (h ^ (h >> 29)) * 0x9e3779b97f4a7c15ull; }
+
+constexpr uint8_t kDeclared = 1;
+constexpr uint8_t kAncestor = 2;  // a declared path goes on with "." after this node
+constexpr uint8_t kNode = 4;      // every used slot
+
+inline bool separator(char c) noexcept { return c == '.' || c == '['; }
+
+// The end of the token that starts at `start`; every token but the first
+// begins with its separator (so the first of ".a" is empty).
+inline size_t token_end(std::string_view path, size_t start, bool first) noexcept {
+    size_t i = first ? start : start + 1;
+    while (i < path.size() && !separator(path[i])) ++i;
+    return i;
+}
 
 bool covers_one(std::string_view declared, std::string_view path) noexcept {
     if (declared.size() == path.size()) return declared == path;
@@ -55,7 +63,7 @@ std::string upper(std::string_view text) {
 
 }  // namespace
 
-PathSet::PathSet(std::vector<std::string> paths) : paths_(std::move(paths)) {
+PathSet::PathSet(std::vector<std::string> paths, size_t max_text_bytes) : paths_(std::move(paths)) {
     for (const std::string& p : paths_) {
         std::string_view root = std::string_view(p).substr(0, p.find('.'));
         std::string up = upper(root);
@@ -65,45 +73,73 @@ PathSet::PathSet(std::vector<std::string> paths) : paths_(std::move(paths)) {
         }
     }
     if (paths_.size() <= kScanLimit) return;
-    size_t keys = 0;
+    size_t tokens = 0;
     for (const std::string& p : paths_) {
-        keys += 1;
-        for (char c : p) keys += c == '.';
+        tokens += 1;
+        for (char c : p) tokens += separator(c);
     }
     size_t capacity = 16;
-    while (capacity < 2 * keys) capacity *= 2;
-    slots_.assign(capacity, Slot{0, 0, 0, 0});
+    while (capacity < 2 * tokens) capacity *= 2;
+    slots_.assign(capacity, Slot{0, 0, 0, 0, 0});
     mask_ = capacity - 1;
     for (const std::string& p : paths_) {
         std::string_view d = p;
-        insert(d, kDeclared);
-        for (size_t i = 0; i < d.size(); ++i)
-            if (d[i] == '.') insert(d.substr(0, i), kAncestor);
+        uint32_t node = 0;
+        for (size_t start = 0, first = 1;; first = 0) {
+            size_t end = token_end(d, start, first);
+            std::string_view token = d.substr(start, end - start);
+            if (text_.size() + token.size() > max_text_bytes)
+                throw_error(PyExc_ValueError, "declared paths too long: one list may hold at most " +
+                                                  std::to_string(max_text_bytes) + " bytes of path text");
+            node = add_child(node, token);
+            if (end == d.size()) {
+                slots_[node - 1].flags |= kDeclared;
+                break;
+            }
+            if (d[end] == '.') slots_[node - 1].flags |= kAncestor;
+            start = end;
+        }
     }
 }
 
-uint8_t PathSet::find(uint64_t hash, std::string_view key) const noexcept {
+uint32_t PathSet::child(uint32_t parent, std::string_view token) const noexcept {
+    const uint64_t hash = token_hash(parent, token);
     for (uint64_t i = spread(hash) & mask_;; i = (i + 1) & mask_) {
         const Slot& s = slots_[i];
-        if (s.flags == 0) return 0;
-        if (s.hash == hash && s.size == key.size() && std::memcmp(keys_.data() + s.offset, key.data(), key.size()) == 0)
-            return s.flags;
+        if (s.flags == 0) return kNone;
+        if (s.hash == hash && s.parent == parent && s.size == token.size() &&
+            std::memcmp(text_.data() + s.offset, token.data(), token.size()) == 0)
+            return static_cast<uint32_t>(i + 1);
     }
 }
 
-void PathSet::insert(std::string_view key, uint8_t flags) {
-    uint64_t hash = hash_of(key);
+uint32_t PathSet::add_child(uint32_t parent, std::string_view token) {
+    const uint64_t hash = token_hash(parent, token);
     for (uint64_t i = spread(hash) & mask_;; i = (i + 1) & mask_) {
         Slot& s = slots_[i];
         if (s.flags == 0) {
-            s = Slot{hash, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(key.size()), flags};
-            keys_.append(key);
-            return;
+            s = Slot{hash, parent, static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(token.size()), kNode};
+            text_.append(token);
+            return static_cast<uint32_t>(i + 1);
         }
-        if (s.hash == hash && s.size == key.size() && keys_.compare(s.offset, s.size, key) == 0) {
-            s.flags |= flags;
-            return;
+        if (s.hash == hash && s.parent == parent && s.size == token.size() &&
+            text_.compare(s.offset, s.size, token) == 0)
+            return static_cast<uint32_t>(i + 1);
+    }
+}
+
+uint32_t PathSet::walk(std::string_view path, bool* inside) const noexcept {
+    uint32_t node = 0;
+    for (size_t start = 0, first = 1;; first = 0) {
+        size_t end = token_end(path, start, first);
+        node = child(node, path.substr(start, end - start));
+        if (node == kNone || end == path.size()) return node;
+        // `path` goes on with "." or "[" here: it lies inside a declared one.
+        if (inside && (slots_[node - 1].flags & kDeclared)) {
+            *inside = true;
+            return node;
         }
+        start = end;
     }
 }
 
@@ -113,7 +149,8 @@ bool PathSet::contains(std::string_view name) const noexcept {
             if (p == name) return true;
         return false;
     }
-    return find(hash_of(name), name) & kDeclared;
+    uint32_t node = walk(name, nullptr);
+    return node != kNone && (flags(node) & kDeclared);
 }
 
 bool PathSet::covers(std::string_view path) const noexcept {
@@ -122,15 +159,18 @@ bool PathSet::covers(std::string_view path) const noexcept {
             if (covers_one(d, path)) return true;
         return false;
     }
-    // A declared path that `path` lies inside ends right before one of
-    // its "." or "[".
-    uint64_t h = kSeed;
-    for (size_t i = 0; i < path.size(); ++i) {
-        char c = path[i];
-        if ((c == '.' || c == '[') && (find(h, path.substr(0, i)) & kDeclared)) return true;
-        h = step(h, c);
-    }
-    return find(h, path) != 0;  // equal to a declared path or an ancestor of one
+    bool inside = false;
+    uint32_t node = walk(path, &inside);
+    // Else equal to a declared path, or an ancestor of one at a ".".
+    return inside || (node != kNone && (flags(node) & (kDeclared | kAncestor)));
+}
+
+size_t PathSet::memory_bytes() const noexcept {
+    size_t bytes = sizeof(PathSet) + paths_.capacity() * sizeof(std::string) + text_.capacity() +
+                   slots_.capacity() * sizeof(Slot);
+    for (const std::string& p : paths_)
+        if (p.capacity() > 15) bytes += p.capacity() + 1;  // beyond the inline buffer
+    return bytes;
 }
 
 const Paths& no_paths() {

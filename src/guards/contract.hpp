@@ -3,15 +3,17 @@
 //
 // A declared path D covers a checked path P when P == D, when D begins with
 // P + "." (P is an ancestor of D), or when P begins with D + "." or D + "["
-// (P lies inside D). The compiled form answers that in time proportional to
-// P's length, whatever the number of declared paths: one hash table holds
-// every declared path and every proper prefix of one that ends before a
-// ".", and P's own prefixes that end before a "." or "[" are looked up
-// while P is hashed, byte by byte. Tiny lists keep the plain scan, which
-// is faster there.
+// (P lies inside D). Each of those can only hold right before a "." or "["
+// of the longer path, so the compiled form cuts paths there into tokens
+// ("order", ".lines", "[2]", ".qty") and keeps the declared paths as a tree
+// of tokens in one hash table keyed by (parent node, token text). Compiling
+// a path and checking one are linear in its length, and a check does not
+// depend on how many paths are declared. Tiny lists keep the plain scan,
+// which is faster there.
 //
 // Immutable once built and shared (Shared<PathSet>) by every guard of every
 // run that uses the same list.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,8 +26,12 @@ namespace kestu {
 
 class PathSet {
 public:
-    // Throws py_error only when a non-ASCII path's upper-casing fails.
-    explicit PathSet(std::vector<std::string> paths);
+    // Token texts are indexed with 32-bit offsets: a list whose distinct
+    // token text would pass `max_text_bytes` raises ValueError instead of
+    // wrapping. Throws py_error for that, and when a non-ASCII path's
+    // upper-casing fails.
+    static constexpr size_t kMaxTextBytes = UINT32_MAX;
+    explicit PathSet(std::vector<std::string> paths, size_t max_text_bytes = kMaxTextBytes);
 
     const std::vector<std::string>& paths() const noexcept { return paths_; }
     bool contains(std::string_view name) const noexcept;  // an exact member
@@ -33,20 +39,29 @@ public:
     // The root (text before the first ".") of the first path whose
     // upper-cased root is META, SIG or CMD; the strict guard refuses it.
     const std::optional<std::string>& control_plane_root() const noexcept { return control_plane_root_; }
+    // What keeping this list compiled costs, in bytes (approximately).
+    size_t memory_bytes() const noexcept;
 
 private:
     struct Slot {
-        uint64_t hash;
-        uint32_t offset;  // into keys_
+        uint64_t hash;    // of (parent, token)
+        uint32_t parent;  // node id; 0 is the root, before the first token
+        uint32_t offset;  // of the token's text in text_
         uint32_t size;
         uint8_t flags;  // 0: empty slot
     };
-    uint8_t find(uint64_t hash, std::string_view key) const noexcept;
-    void insert(std::string_view key, uint8_t flags);
+    // Node ids are slot indices + 1: the table is sized once, never rehashed.
+    static constexpr uint32_t kNone = UINT32_MAX;
+    uint32_t child(uint32_t parent, std::string_view token) const noexcept;
+    uint32_t add_child(uint32_t parent, std::string_view token);
+    uint8_t flags(uint32_t node) const noexcept { return node == 0 ? 0 : slots_[node - 1].flags; }
+    // The node of the whole path, or kNone; for covers(), the walk stops
+    // early with `inside` set when a declared path ends before a separator.
+    uint32_t walk(std::string_view path, bool* inside) const noexcept;
 
     std::vector<std::string> paths_;
-    std::string keys_;  // the indexed texts, back to back
-    std::vector<Slot> slots_;  // empty: small list, scanned
+    std::string text_;         // token texts, each distinct (parent, token) once
+    std::vector<Slot> slots_;  // empty: a small list, scanned
     uint64_t mask_ = 0;
     std::optional<std::string> control_plane_root_;
 };

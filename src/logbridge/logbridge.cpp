@@ -12,10 +12,14 @@
 //  * the receiver, which calls emit(logger, levelno, text) in Python.
 //
 // Neither may disturb the operation that emitted: a pending exception is
-// saved and restored around every call into Python, and an exception that
-// escapes (emit already reports handler errors the way logging does) goes to
-// the unraisable hook. After any call into Python the bridge may have been
-// disconnected or replaced, so nothing read before the call is used after it.
+// saved and restored around every call into Python (the cache look-up is one:
+// a key planted in the cache runs its __eq__). An Exception that escapes
+// (emit already reports handler errors the way logging does) goes to the
+// unraisable hook; a BaseException that is not an Exception (Ctrl-C,
+// SystemExit) is handed back to the core, which raises it in this thread
+// once the operation has completed, as logging lets it through the call that
+// logged. After any call into Python the bridge may have been disconnected or
+// replaced, so nothing read before the call is used after it.
 //
 // This module links nothing of the core: it reaches the channel only through
 // the capsule, so both modules share the core's one channel.
@@ -62,6 +66,9 @@ Bridge* g_bridge = nullptr;
 // Changes on every connect and disconnect: a callback compares it across a
 // call into Python to learn whether its bridge is still the current one.
 uint64_t g_generation = 0;
+// The core's table, static in the core: valid for the life of the process,
+// also once the bridge is gone.
+const klog::ChannelApi* g_api = nullptr;
 
 constexpr long kLevelnos[6] = {0, 40, 30, 20, 10, 5};  // Off, Error, Warn, Info, Debug, Trace
 
@@ -73,16 +80,12 @@ struct SavedError {
     SavedError& operator=(const SavedError&) = delete;
 };
 
-// The error that escaped a call into Python. Ctrl-C is re-armed, so it is
-// raised at the caller's next bytecode rather than lost; the rest goes to the
-// unraisable hook.
+// The error that escaped a call into Python. An Exception goes to the
+// unraisable hook and the operation goes on; anything else (Ctrl-C,
+// SystemExit) leaves the operation once it has completed.
 void report(PyObject* where) {
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        PyErr_Clear();
-        PyErr_SetInterrupt();
-        return;
-    }
-    PyErr_WriteUnraisable(where);
+    if (PyErr_ExceptionMatches(PyExc_Exception) || !g_api) return PyErr_WriteUnraisable(where);
+    g_api->defer_exception(kestu::compat::fetch_exception());
 }
 
 Target* find(Bridge* bridge, std::string_view name) {
@@ -147,10 +150,23 @@ bool filter(void*, klog::Level level, std::string_view name) noexcept {
     if (!bridge || level <= klog::Level::Off || level > klog::Level::Trace) return false;
     Target* target = find(bridge, name);
     if (target && target->cache) {
-        // logging keys the cache by int only, so the lookup runs no Python
-        // code and raises nothing; the value is only compared with the two
-        // singletons. No hit: ask the logger, which fills the cache.
-        PyObject* hit = PyDict_GetItemWithError(target->cache.get(), bridge->levelnos[static_cast<int>(level)].get());
+        // logging keys the cache by int only, but anyone may plant a key
+        // there whose __eq__ runs in the look-up: it may raise or even
+        // disconnect us. The value is only compared with the two singletons.
+        // No hit: ask the logger, which fills the cache.
+        SavedError saved;
+        const uint64_t generation = g_generation;
+        Ref cache = target->cache.dup();
+        Ref levelno = bridge->levelnos[static_cast<int>(level)].dup();
+        PyObject* hit = PyDict_GetItemWithError(cache.get(), levelno.get());
+        if (!hit && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                report(cache.get());
+                return false;
+            }
+            PyErr_Clear();  // no answer: the logger is asked below
+        }
+        if (generation != g_generation) return false;
         if (hit == Py_False) return false;
         if (hit == Py_True) return true;
     }
@@ -241,6 +257,7 @@ PyObject* bridge_connect(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     disconnect_bridge();
+    g_api = api;
     g_bridge = bridge;
     ++g_generation;
     api->set_filter(&filter, nullptr);

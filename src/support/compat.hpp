@@ -26,22 +26,22 @@ inline int type_defines(PyTypeObject* type, PyObject* name) {
     // object's namespace cannot change and holds only names beginning with
     // "_": other names need not be looked up there.
     bool skip_object = PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) != '_';
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+    // A key's __eq__ in a class dict can assign __bases__ and so free the
+    // MRO being walked: hold it, and each dict, across every look-up.
+    Py_INCREF(mro);
+    int found = 0;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n && found == 0; ++i) {
         PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (skip_object && base == &PyBaseObject_Type) continue;
-        int found;
-        if ((base->tp_flags & Py_TPFLAGS_HEAPTYPE) && base->tp_dict) {
-            // A heap type's own dict on every version; the MRO keeps the type alive.
-            found = PyDict_Contains(base->tp_dict, name);
-        } else {
-            PyObject* dict = type_dict(base);
-            if (!dict) continue;
-            found = PyDict_Contains(dict, name);
-            Py_DECREF(dict);
-        }
-        if (found != 0) return found;
+        // A heap type's own dict is set on every version; no call needed.
+        PyObject* dict = (base->tp_flags & Py_TPFLAGS_HEAPTYPE) && base->tp_dict ? Py_NewRef(base->tp_dict)
+                                                                                 : type_dict(base);
+        if (!dict) continue;
+        found = PyDict_Contains(dict, name);
+        Py_DECREF(dict);
     }
-    return 0;
+    Py_DECREF(mro);
+    return found;
 }
 
 // getattr(obj, name) that reports a missing attribute as 0 with *out NULL

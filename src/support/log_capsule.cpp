@@ -1,14 +1,39 @@
 #include "log_capsule.hpp"
 
+#include <utility>
+
+#include "compat.hpp"
 #include "error.hpp"
 
 namespace kestu::log {
 namespace {
 
 // Static, so the pointer in the capsule stays valid for the whole process.
-const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter};
+const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter, &defer_exception};
 
 }  // namespace
+
+namespace detail {
+
+thread_local PyObject* deferred = nullptr;
+
+void raise_deferred_now() {
+    PyObject* exc = std::exchange(deferred, nullptr);
+    if (PyObject* current = compat::fetch_exception()) PyException_SetContext(exc, current);  // steals
+    compat::restore_exception(exc);
+    throw py_error{};
+}
+
+}  // namespace detail
+
+void defer_exception(PyObject* exc) noexcept {
+    if (!exc) return;
+    if (detail::deferred) {
+        Py_DECREF(exc);
+        return;
+    }
+    detail::deferred = exc;
+}
 
 void publish_channel() {
     // Borrowed; null without an exception means the interpreter keeps no dict.
