@@ -110,6 +110,27 @@ def test_a_keyword_call_that_cannot_reach_the_process_is_found():
     ]
 
 
+def test_plain_workflows_and_machines_are_checked_too():
+    source = textwrap.dedent("""
+        from kestu import Machine, Workflow, process
+        @process()
+        def a(ctx):
+            pass
+        def run(engine):
+            engine.register_process("a", a)
+            engine.execute_workflow([{"flux": "if", "condition": "ctx.x ==", "then": [{"process": "b"}]}])
+        FLOW = Workflow.from_raw([{"flux": "run", "steps": ["a", "c"]}])
+        STATES = Machine.from_raw({"IDLE": {"on": {"go": "BUSY"}}, "BUSY": {"transitions": {"back": "IDLE"}},
+                                   "DONE": {}})
+        @process()
+        def no_guard(*, limit):
+            pass
+    """)
+    assert [f"{f.line}:{f.col} {f.code}" for f in check_source(source)] == [
+        "8:58 KC302", "8:91 KC301", "9:58 KC301", "10:28 KC305", "10:60 KC305", "11:28 KC304", "13:1 KC105",
+    ]
+
+
 def test_suppressed_findings_stay_quiet_and_leave_the_suggestion():
     source = textwrap.dedent("""
         from kestu import process
@@ -132,10 +153,14 @@ def test_suggestions_name_what_a_contract_can_reach():
             ctx.stock[sku] = ctx.items[0].qty + ctx.order.total
             ctx.log.append(ctx.order.id)
             raise LookupError(sku)
+        @process()
+        def q(ctx):
+            helper(ctx)
     """)
-    [s] = suggest_source(source, "shop.py")
+    s, partial = suggest_source(source, "shop.py")
     assert str(s) == ('shop.py:4: p: @process(inputs=["items", "order.id", "order.total"], '
                       'outputs=["log", "stock"], errors=["LookupError"])')
+    assert str(partial) == "shop.py:9: q: @process()  # incomplete: see the unknown findings"
 
 
 def test_positions_are_those_an_editor_shows():
@@ -145,8 +170,10 @@ def test_positions_are_those_an_editor_shows():
     assert [f.code for f in check_source("def (:\n")] == ["KC001"]
 
 
-def test_markdown_examples_keep_their_lines():
-    text = "# Title\n\n```python\nfrom kestu import process\n```\n\nText.\n\n```python\n" \
-           "@process()\ndef p(ctx):\n    ctx.a = 1\n```\n"
+def test_markdown_examples_keep_their_lines_and_can_be_marked_wrong_on_purpose(tmp_path):
+    block = "```python\n@process()\ndef p(ctx):\n    ctx.a = 1\n```\n"
+    text = f"# Title\n\n```python\nfrom kestu import process\n```\n\nText.\n\n{block}\n" \
+           f"<!-- kestu: ignore[KC102] -->\n{block}<!-- kestu: ignore[KC101] -->\n{block}"
     assert markdown_python(text).splitlines()[11] == "    ctx.a = 1"
-    assert [f.line for f in check_source(markdown_python(text))] == [12]
+    (tmp_path / "doc.md").write_text(text)
+    assert [f.line for f in check_file(tmp_path / "doc.md")] == [12, 25]

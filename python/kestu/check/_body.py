@@ -68,7 +68,6 @@ class Access:
 @dataclass
 class BodyFacts:
     accesses: list[Access] = field(default_factory=list)
-    raises: list[tuple[str, int, int]] = field(default_factory=list)  # escaping class names
     unknown: bool = False  # something the checker could not follow
 
 
@@ -100,7 +99,6 @@ def _keeps(escape: str) -> bool:
 class Body:
     def __init__(self, fn: ast.FunctionDef | ast.AsyncFunctionDef, ctx: str, index: ModuleIndex, report: Report):
         self.fn = fn
-        self.ctx = ctx
         self.index = index
         self._report = report
         self.facts = BodyFacts()

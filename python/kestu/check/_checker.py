@@ -228,7 +228,7 @@ class _ProcessCheck:
         readable = None if self.inputs is None else [*self.inputs.texts, *outputs]
         refused: set[int] = set()
         refused_paths: list[str] = []
-        for i, access in enumerate(accesses):
+        for access in accesses:
             # The guard stops a chain at its first refusal, and nothing is
             # reached through a value it refused to hand out.
             if access.chain in refused or any(_inside(r, access.text) for r in refused_paths):
@@ -243,12 +243,12 @@ class _ProcessCheck:
             if access.exact:
                 how = how_covered(allowed, text)
                 if how is None:
-                    self._finding(i, access, code, f"{access.verb} {text!r}, which {which} covers", text)
+                    self._finding(access, code, f"{access.verb} {text!r}, which {which} covers", text)
                     refused.add(access.chain)
                     if not write:
                         refused_paths.append(text)
                 elif how[1] == "ancestor" and access.role != "walk":
-                    self._finding(i, access, "KC209", f"{access.verb} {text!r}, which only {how[0]!r} covers, as its "
+                    self._finding(access, "KC209", f"{access.verb} {text!r}, which only {how[0]!r} covers, as its "
                                   "ancestor: the contract names less than the body reaches", text)
                 continue
             shown = spell(access.path)
@@ -257,14 +257,14 @@ class _ProcessCheck:
             some = below(allowed, text)
             if some:
                 listed = ", ".join(repr(d) for d in some[:3]) + (", ..." if len(some) > 3 else "")
-                self._finding(i, access, "KC407", f"{access.verb} {shown!r} with a key known only at run time: "
+                self._finding(access, "KC407", f"{access.verb} {shown!r} with a key known only at run time: "
                               f"only some keys are covered ({listed})", shown)
             else:
-                self._finding(i, access, code, f"{access.verb} {shown!r}, which {which} covers, whatever the key",
+                self._finding(access, code, f"{access.verb} {shown!r}, which {which} covers, whatever the key",
                               shown)
                 refused.add(access.chain)
 
-    def _finding(self, i: int, access: Access, code: str, message: str, path: str) -> None:
+    def _finding(self, access: Access, code: str, message: str, path: str) -> None:
         if self.suppressed(access.line, code):
             self.left_out.add(access.chain)
         self.report(access.line, access.col, code, message, path)
@@ -357,8 +357,8 @@ def _check_flows(index: ModuleIndex, processes: list[_Process], report: Callable
     by_name = _registered(index, processes)
     seen: set[int] = set()
     if by_name is not None:
-        for flow in _all_flows(index):
-            for step in flow.steps:
+        for steps in _all_flows(index):
+            for step in steps:
                 if id(step) in seen:
                     continue
                 seen.add(id(step))
@@ -370,8 +370,7 @@ def _check_flows(index: ModuleIndex, processes: list[_Process], report: Callable
     for execution in index.executions:
         names: list[str] = []
         if execution.steps is not None:
-            run = _flows.workflow(index, execution.steps)
-            names = [str(s.value) for s in run.steps] if run else []
+            names = [str(s.value) for s in _flows.workflow(index, execution.steps) or []]
             what = "this workflow run"
         elif isinstance(execution.process, ast.Constant) and isinstance(execution.process.value, str):
             names = [execution.process.value]
@@ -404,19 +403,16 @@ def _registered(index: ModuleIndex, processes: list[_Process]) -> dict[str, Func
     return names
 
 
-def _all_flows(index: ModuleIndex) -> list[_flows.Flow]:
-    flows = []
+def _all_flows(index: ModuleIndex) -> list[_flows.Steps]:
+    """Every workflow the module builds, and every plain list it gives execute_workflow."""
+    found = []
     for node in index.calls:
         if not (isinstance(node.func, ast.Attribute) and node.func.attr == "to_steps"):
-            flow = _flows.workflow(index, node)
-            if flow is not None:
-                flows.append(flow)
+            found.append(_flows.workflow(index, node))
     for execution in index.executions:
         if execution.steps is not None and isinstance(index.literal(execution.steps), (ast.List, ast.Tuple)):
-            flow = _flows.workflow(index, execution.steps)
-            if flow is not None:
-                flows.append(flow)
-    return flows
+            found.append(_flows.workflow(index, execution.steps))
+    return [steps for steps in found if steps is not None]
 
 
 def _signature(fn: Function, execution: Execution, what: str, report: Callable[..., None]) -> None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ast
 import builtins
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable
 
 from ._module import ModuleIndex
@@ -15,100 +15,65 @@ _CONDITION_LOCALS = frozenset({"ctx", "domain"})  # "global" is a keyword: only 
 _BUILTINS = frozenset(dir(builtins))
 
 
-@dataclass
-class Flow:
-    """The process names a workflow runs, as far as its literal says."""
-
-    steps: list[ast.Constant] = field(default_factory=list)
-    complete: bool = True
+Steps = list[ast.Constant]  # the process names a workflow runs, as far as its literal says
 
 
-def workflow(index: ModuleIndex, expr: ast.expr, depth: int = 0) -> Flow | None:
+def workflow(index: ModuleIndex, expr: ast.expr, depth: int = 0) -> Steps | None:
     """The workflow ``expr`` stands for: a builder call, ``from_raw``, ``.to_steps()`` or a plain list."""
     expr = index.literal(expr)
-    if depth > 8:
-        return None
+    steps: Steps = []
     if isinstance(expr, (ast.List, ast.Tuple)):
-        flow = Flow()
-        _raw_steps(expr, flow)
-        return flow
-    if not isinstance(expr, ast.Call):
+        _raw_steps(expr, steps)
+        return steps
+    if not isinstance(expr, ast.Call) or depth > 8:
         return None
     func = expr.func
     if index.kestu_name(func) == "Workflow":
-        flow = Flow()
-        _argument(expr, 0, "steps", lambda e: _built_steps(index, e, flow), flow)
-        return flow
+        _built_steps(index, _arg(expr, 0, "steps"), steps)
+        return steps
     if isinstance(func, ast.Attribute):
         if func.attr == "from_raw" and index.kestu_name(func.value) == "Workflow":
-            flow = Flow()
-            _argument(expr, 0, "steps", lambda e: _raw_steps(e, flow), flow)
-            return flow
+            _raw_steps(_arg(expr, 0, "steps"), steps)
+            return steps
         if func.attr == "to_steps" and not expr.args:
             return workflow(index, func.value, depth + 1)
     return None
 
 
-def _argument(call: ast.Call, position: int, keyword: str, use: Callable[[ast.expr], None], flow: Flow) -> None:
-    for kw in call.keywords:
-        if kw.arg == keyword:
-            use(kw.value)
-            return
-    if len(call.args) > position:
-        use(call.args[position])
-    elif any(kw.arg is None for kw in call.keywords):
-        flow.complete = False
-
-
-def _name(expr: ast.expr, flow: Flow) -> None:
+def _name(expr: ast.expr | None, steps: Steps) -> None:
     if isinstance(expr, ast.Constant) and isinstance(expr.value, str):
-        flow.steps.append(expr)
-    else:
-        flow.complete = False
+        steps.append(expr)
 
 
-def _built_steps(index: ModuleIndex, expr: ast.expr, flow: Flow) -> None:
+def _built_steps(index: ModuleIndex, expr: ast.expr | None, steps: Steps) -> None:
     if not isinstance(expr, (ast.List, ast.Tuple)):
-        flow.complete = False
         return
     for item in expr.elts:
-        if isinstance(item, ast.Constant):
-            _name(item, flow)
-            continue
         kind = index.kestu_name(item.func) if isinstance(item, ast.Call) else None
-        if not isinstance(item, ast.Call) or kind is None:
-            flow.complete = False
-        elif kind == "Step":
-            _argument(item, 0, "process", lambda e: _name(e, flow), flow)
-        elif kind == "If":
-            _argument(item, 1, "then", lambda e: _built_steps(index, e, flow), flow)
-            _argument(item, 2, "else_", lambda e: _built_steps(index, e, flow), flow)
-        elif kind == "While":
-            _argument(item, 1, "do", lambda e: _built_steps(index, e, flow), flow)
-        elif kind == "Run":
-            _argument(item, 0, "steps", lambda e: _built_steps(index, e, flow), flow)
-        else:
-            flow.complete = False
+        if isinstance(item, ast.Constant):
+            _name(item, steps)
+        elif isinstance(item, ast.Call) and kind is not None:
+            if kind == "Step":
+                _name(_arg(item, 0, "process"), steps)
+            for position, keyword in _BRANCHES.get(kind, ()):
+                _built_steps(index, _arg(item, position, keyword), steps)
 
 
-def _raw_steps(expr: ast.expr, flow: Flow) -> None:
+# Where each builder takes its steps: (position, keyword).
+_BRANCHES = {"If": ((1, "then"), (2, "else_")), "While": ((1, "do"),), "Run": ((0, "steps"),)}
+
+
+def _raw_steps(expr: ast.expr | None, steps: Steps) -> None:
     if not isinstance(expr, ast.List):
-        flow.complete = False
         return
     for item in expr.elts:
         if isinstance(item, ast.Constant):
-            _name(item, flow)
+            _name(item, steps)
         elif isinstance(item, ast.Dict):
             keys = {k.value: v for k, v in zip(item.keys, item.values) if isinstance(k, ast.Constant)}
-            if len(keys) != len(item.keys):
-                flow.complete = False
-            if "process" in keys:
-                _name(keys["process"], flow)
+            _name(keys.get("process"), steps)
             for branch in ("then", "else", "do", "steps"):
-                if branch in keys:
-                    _raw_steps(keys[branch], flow)
-        else:
-            flow.complete = False
+                _raw_steps(keys.get(branch), steps)
 
 
 # -- conditions ----------------------------------------------------------------

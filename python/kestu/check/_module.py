@@ -41,7 +41,6 @@ class ModuleIndex:
     star_kestu: bool = False
     classes: dict[str, ast.ClassDef] = field(default_factory=dict)
     constants: dict[str, ast.expr] = field(default_factory=dict)
-    functions: dict[str, ast.FunctionDef | ast.AsyncFunctionDef] = field(default_factory=dict)
     registrations: list[Registration] = field(default_factory=list)
     executions: list[Execution] = field(default_factory=list)
     # Every call, function and dict of the module, from one walk of its tree.
@@ -85,8 +84,6 @@ class ModuleIndex:
                     self.imports[alias.asname or alias.name] = (module, alias.name)
         elif isinstance(stmt, ast.ClassDef):
             self.classes[stmt.name] = stmt
-        elif isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
-            self.functions[stmt.name] = stmt
         elif isinstance(stmt, ast.Assign) and len(stmt.targets) == 1 and isinstance(stmt.targets[0], ast.Name):
             self.constants[stmt.targets[0].id] = stmt.value
         elif isinstance(stmt, ast.AnnAssign) and stmt.value is not None and isinstance(stmt.target, ast.Name):
@@ -168,9 +165,6 @@ class ModuleIndex:
             return any(self.is_subclass(b, base, seen | {name}) for b in self.class_bases(name))
         low, high = builtin_exception(name), builtin_exception(base)
         return low is not None and high is not None and issubclass(low, high)
-
-    def visible(self, name: str) -> bool:
-        return name in self.classes or name in self.imports or builtin_exception(name) is not None
 
     def literal(self, expr: ast.expr) -> ast.expr:
         """A module-level name followed to the expression it was assigned, once."""
