@@ -490,24 +490,24 @@ class Body:
         self._add(path, role, line, col, chain, "writes" if role == "write" else "reads")
 
     def _subscript(self, node: ast.Subscript, role: Role, chain: int | None, walked: bool) -> None:
-        if not walked:
-            self.expr(node.slice)
         base = self.value_of(node.value)
-        if isinstance(base, Ambiguous):
-            self._ambiguous(node)
+        if not isinstance(base, tuple):
+            if isinstance(base, Ambiguous):
+                self._ambiguous(node)
             self.expr(node.value, "walk")
-            return
-        if base is None:
-            self.expr(node.value)
+            self.expr(node.slice)
             return
         chain = id(node) if chain is None else chain
         step = self._key(node.slice)
         line, col = _pos_subscript(node)
         if step is None:  # a slice: the container itself
             self.expr(node.value, "write" if role in ("write", "delete") else "read", chain=chain, walked=walked)
+            if not walked:
+                self.expr(node.slice)
             return
-        if not walked:
+        if not walked:  # the container first, then the key, as Python evaluates them
             self.expr(node.value, "walk", chain=chain)
+            self.expr(node.slice)
         path = base + (step,)
         if role == "delete":
             if not base:
@@ -623,7 +623,7 @@ class Raises:
         self._stmts(stmts, [], [], {})
         return self.out
 
-    def _stmts(self, stmts: list[ast.stmt], tries: list[ast.Try], handled: list[str],
+    def _stmts(self, stmts: list[ast.stmt], tries: list[ast.Try | ast.TryStar], handled: list[str],
                caught_as: dict[str, list[str] | None]) -> None:
         """``handled``: what a bare ``raise`` re-raises here; ``caught_as``: what ``except ... as name`` caught."""
         for stmt in stmts:
@@ -631,8 +631,7 @@ class Raises:
                 continue  # runs when called, maybe elsewhere
             if isinstance(stmt, ast.Raise):
                 self._raise(stmt, tries, handled, caught_as)
-            elif isinstance(stmt, (ast.Try, getattr(ast, "TryStar", ast.Try))):
-                assert isinstance(stmt, ast.Try)
+            elif isinstance(stmt, (ast.Try, ast.TryStar)):
                 self._stmts(stmt.body, [*tries, stmt], handled, caught_as)
                 for handler in stmt.handlers:
                     names = _handler_names(handler)
@@ -649,7 +648,7 @@ class Raises:
                     for case in stmt.cases:
                         self._stmts(case.body, tries, handled, caught_as)
 
-    def _raise(self, stmt: ast.Raise, tries: list[ast.Try], handled: list[str],
+    def _raise(self, stmt: ast.Raise, tries: list[ast.Try | ast.TryStar], handled: list[str],
                caught_as: dict[str, list[str] | None]) -> None:
         exc = stmt.exc
         if exc is None:
@@ -674,7 +673,7 @@ class Raises:
             if not any(self._caught(name, t) for t in tries):
                 self.out.append((name, stmt.lineno, stmt.col_offset))
 
-    def _caught(self, name: str, try_node: ast.Try) -> bool:
+    def _caught(self, name: str, try_node: ast.Try | ast.TryStar) -> bool:
         for handler in try_node.handlers:
             names = _handler_names(handler)
             if names is None or any(self.index.is_subclass(name, caught) for caught in names):

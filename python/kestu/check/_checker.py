@@ -5,9 +5,8 @@ from __future__ import annotations
 import ast
 import builtins
 from dataclasses import dataclass, field
-from typing import Callable
-
 from functools import lru_cache
+from typing import Callable
 
 from ..contracts import _path_problems
 from . import _flows
@@ -16,11 +15,10 @@ from ._module import Execution, ModuleIndex, builtin_exception, str_list
 from ._paths import below, covers, covers_one, holds, how_covered, spell, suggested, unreachable_at
 
 
-
 @lru_cache(maxsize=4096)
 def _problems(path: str) -> tuple[str, ...]:
     """What looks mistyped in a declared path; shared by the many processes that declare it."""
-    return ("is empty",) if not path else tuple(_path_problems(path))
+    return ("an empty name, which @process refuses",) if not path else tuple(_path_problems(path))
 
 
 # Raised by a process, these always pass the engine, declared or not.
