@@ -13,7 +13,7 @@ import ast
 from dataclasses import dataclass, field
 from typing import Callable, Literal, Union
 
-from ._module import ModuleIndex, last_name
+from ._module import ModuleIndex, builtin_exception, last_name
 from ._paths import Path, Step, key_step, known, spell
 
 Role = Literal["walk", "read", "write", "delete"]
@@ -655,23 +655,29 @@ class Raises:
             names = handled  # nothing when the handler caught anything: what it was is not known
         else:
             target = exc.func if isinstance(exc, ast.Call) else exc
-            name = last_name(target)
-            if isinstance(target, ast.Name) and name in self.body.bindings:
-                caught = caught_as.get(target.id)
-                if caught is None:
-                    self.report(stmt.lineno, stmt.col_offset, "KC405",
-                                f"raises {name!r}, whose class is not known before the run")
-                    return
-                names = caught
-            elif name is None:
+            found = self._class_of(target, caught_as)
+            if found is None:
                 self.report(stmt.lineno, stmt.col_offset, "KC405",
                             f"raises {ast.unparse(exc)}, whose class is not known before the run")
                 return
-            else:
-                names = [name]
+            names = found
         for name in names:
             if not any(self._caught(name, t) for t in tries):
                 self.out.append((name, stmt.lineno, stmt.col_offset))
+
+    def _class_of(self, target: ast.expr, caught_as: dict[str, list[str] | None]) -> list[str] | None:
+        """The class names ``raise target`` (or ``raise target(...)``) raises, when they are known."""
+        if isinstance(target, ast.Attribute):
+            return [target.attr]  # module.Error
+        if not isinstance(target, ast.Name):
+            return None
+        name = target.id
+        if name in self.body.bindings:
+            return caught_as.get(name)  # `except Error as exc: raise exc`
+        if name in self.index.classes or name in self.index.imports or builtin_exception(name) is not None:
+            return [name]
+        # A name from an enclosing function, a module-level instance, a factory.
+        return None
 
     def _caught(self, name: str, try_node: ast.Try | ast.TryStar) -> bool:
         for handler in try_node.handlers:
