@@ -78,6 +78,7 @@ CODES: dict[str, tuple[Severity, str]] = {
     "KC405": ("unknown", "a raise whose class is not known before the run"),
     "KC406": ("unknown", "a name that is different parts of the context on different ways"),
     "KC407": ("unknown", "a key known only at run time, under which only some keys are covered"),
+    "KC408": ("unknown", "code nested too deeply for the checker to follow"),
 }
 
 

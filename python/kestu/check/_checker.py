@@ -82,8 +82,16 @@ def check_tree(tree: ast.Module, suppressed: Suppressed) -> Result:
 
     processes = _processes(index, report)
     for proc in processes:
-        _ProcessCheck(index, proc, report, suppressed, result).run()
-    _check_flows(index, processes, report)
+        try:
+            _ProcessCheck(index, proc, report, suppressed, result).run()
+        except RecursionError:
+            fn = proc.fn
+            report(fn.lineno, fn.col_offset, "KC408",
+                   f"process {fn.name!r} is nested too deeply to follow: its body is not checked")
+    try:
+        _check_flows(index, processes, report)
+    except RecursionError:
+        report(1, 0, "KC408", "the module is nested too deeply to follow: its workflows and machines are not checked")
     return result
 
 
