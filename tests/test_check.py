@@ -139,10 +139,11 @@ def test_suppressed_findings_stay_quiet_and_leave_the_suggestion():
             ctx.b = ctx.a  # kestu: ignore[KC102] - refused on purpose
             ctx.c = 1  # kestu: ignore[KC101]
             ctx.items[0].qty = ctx.lines[2]  # kestu: ignore
+            ctx.d = 1  # kestu: ignored is no marker
     """)
-    assert [f"{f.line} {f.code}" for f in check_source(source)] == ["6 KC102"]
+    assert [f"{f.line} {f.code}" for f in check_source(source)] == ["6 KC102", "8 KC102"]
     [suggestion] = suggest_source(source)
-    assert (suggestion.inputs, suggestion.outputs) == (("a",), ("c",))
+    assert (suggestion.inputs, suggestion.outputs) == (("a",), ("c", "d"))
 
 
 def test_suggestions_name_what_a_contract_can_reach():

@@ -150,7 +150,7 @@ def _quoted(text: str) -> str:
     return f'"{body}"'
 
 
-_IGNORE = re.compile(r"#\s*kestu:\s*ignore(?:\[([A-Za-z0-9_,\s]*)\])?")
+_IGNORE = re.compile(r"#\s*kestu:\s*ignore(?:\[([A-Za-z0-9_,\s]*)\])?(?!\w)")
 
 
 Quiet = dict[int, "frozenset[str] | None"]  # line -> the codes kept quiet there (None: every code)
