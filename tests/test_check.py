@@ -82,6 +82,9 @@ def findings(body, inputs=(), outputs=(), errors=(), prelude=""):
     ("def later():\n    return ctx.a\nsorted([1], key=lambda i: ctx.a)\nKEPT.append(later)", ["a"], [], [], ["KC401"]),
     ("len(ctx)\nisinstance(ctx, object)\nc = ctx\nc.a", ["a"], [], [], []),
     ("x = ctx.a if ctx.b else None\nx.c", ["a", "b"], [], [], []),
+    # a name that is the context on one way and something else on another is not guessed at
+    ("for item in ctx.items:\n    item.price\nfor item in KEPT:\n    item.flag = 1", ["items"], [], [], ["KC406"] * 2),
+    ("node = ctx.head\nwhile node:\n    node = node.next", ["head"], [], [], ["KC406"]),
 ])
 def test_what_the_body_does_is_spelled_and_judged_as_the_guard_does(body, inputs, outputs, errors, expected):
     assert findings(body, inputs, outputs, errors) == expected

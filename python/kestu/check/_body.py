@@ -23,8 +23,30 @@ class Ambiguous:
     """A value that is one context path on one way through the body and another on another."""
 
 
+class Other:
+    """A value that is no part of the context."""
+
+
 AMBIGUOUS = Ambiguous()
+OTHER = Other()
 Value = Union[Path, None, Ambiguous]
+
+
+def _inert(expr: ast.expr) -> bool:
+    """A literal, such as the None or {} a name starts with: nothing is reached through it."""
+    return isinstance(expr, (ast.Constant, ast.Dict, ast.List, ast.Tuple, ast.Set)) and all(
+        isinstance(e, ast.Constant) for e in ast.walk(expr) if isinstance(e, ast.expr) and e is not expr
+    )
+
+
+def _join(values: list[Value | Other]) -> Value:
+    """One place of the context, when every value that is one is the same; None when none is."""
+    paths = {v for v in values if isinstance(v, tuple)}
+    if any(isinstance(v, Ambiguous) for v in values) or len(paths) > 1:
+        return AMBIGUOUS
+    if paths:
+        return AMBIGUOUS if any(isinstance(v, Other) for v in values) else paths.pop()
+    return None
 Report = Callable[[int, int, str, str], None]
 
 # Methods whose call changes the container they are called on: a list or
@@ -198,25 +220,27 @@ class Body:
     def resolve(self, name: str) -> Value:
         if name in self.cache:
             return self.cache[name]
-        self.cache[name] = None  # a name defined through itself is no alias
-        paths: list[Path] = []
-        ambiguous = False
-        for kind, expr in self.bindings.get(name, []):
-            value: Value = None
-            if kind == "root":
-                value = ()
-            elif kind == "value" and expr is not None:
-                value = self.value_of(expr)
-            elif kind == "element" and expr is not None:
-                base = self.value_of(expr)
-                value = base + (("dynamic", "*"),) if isinstance(base, tuple) else base
-            if isinstance(value, Ambiguous):
-                ambiguous = True
-            elif value is not None and value not in paths:
-                paths.append(value)
-        result: Value = AMBIGUOUS if ambiguous or len(paths) > 1 else (paths[0] if paths else None)
+        self.cache[name] = None  # first as if a binding through the name itself added nothing
+        result = _join([self._binding(kind, expr) for kind, expr in self.bindings.get(name, [])])
+        if isinstance(result, tuple):
+            # Bound through itself (`x = x.next`), a name is another place on each round.
+            self.cache[name] = result
+            if _join([self._binding(kind, expr) for kind, expr in self.bindings[name]]) != result:
+                result = AMBIGUOUS
         self.cache[name] = result
         return result
+
+    def _binding(self, kind: str, expr: ast.expr | None) -> Value | Other:
+        if kind == "root":
+            return ()
+        if expr is None or kind == "other":
+            return OTHER
+        if _inert(expr):
+            return None
+        value = self.value_of(expr)
+        if kind == "element" and isinstance(value, tuple):
+            return value + (("dynamic", "*"),)
+        return OTHER if value is None else value
 
     def value_of(self, expr: ast.expr) -> Value:
         """The context path ``expr`` evaluates to, without recording anything."""
@@ -249,11 +273,7 @@ class Body:
             return None
         if isinstance(expr, (ast.IfExp, ast.BoolOp)):
             branches = [expr.body, expr.orelse] if isinstance(expr, ast.IfExp) else expr.values
-            values = [self.value_of(b) for b in branches]
-            paths = {v for v in values if isinstance(v, tuple)}
-            if any(isinstance(v, Ambiguous) for v in values) or len(paths) > 1:
-                return AMBIGUOUS
-            return next(iter(paths)) if paths else None
+            return _join([self._binding("value", b) for b in branches])
         if isinstance(expr, ast.NamedExpr):
             return self.value_of(expr.value)
         return None
