@@ -47,6 +47,12 @@ test-pythons:
 demo: install
 	$(PY) -m kestu.demo
 
+# The contract checker on the demo and on every example of the docs: it
+# must find nothing there (deliberate mistakes are marked where they are).
+.PHONY: check
+check: install
+	$(PY) -m kestu check python/kestu/demo.py README.md docs/*.md
+
 # The peers the benchmark compares with go into the bench's venv only; kestu
 # never depends on them.
 bench-deps: install

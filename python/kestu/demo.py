@@ -90,8 +90,9 @@ def apply_coupon(ctx: Any, say: Say, **_: Any) -> None:
     discount = round(ctx.order.total * 0.10, 2)
     ctx.order.discount = discount
     say(f"apply_coupon   coupon {ctx.order.coupon}: discount {discount:.2f}")
-    # A plug-in overreaching: order.total is not among its outputs.
-    ctx.order.total = ctx.order.total - discount
+    # A plug-in overreaching: order.total is not among its outputs, so the
+    # guard refuses this write (and `python -m kestu check` would report it).
+    ctx.order.total = ctx.order.total - discount  # kestu: ignore[KC102]
 
 
 @process(inputs=["order.lines"], outputs=["picked", "stock"], errors=["OutOfStock"])

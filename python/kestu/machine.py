@@ -151,6 +151,18 @@ class Machine:
         """A new ``kestu_core.StateMachine`` over a fresh definition, in the start state."""
         return StateMachine(self.definition(), self.start)
 
+    def to_mermaid(self) -> str:
+        """A Mermaid state diagram of the machine (for a ```` ```mermaid ```` block)."""
+        from .diagram import machine_mermaid
+
+        return machine_mermaid(self)
+
+    def to_dot(self) -> str:
+        """A Graphviz digraph of the machine."""
+        from .diagram import machine_dot
+
+        return machine_dot(self)
+
     @classmethod
     def from_raw(cls, definition: object, start: str = "IDLE") -> Machine:
         """Check a plain definition dict (and start state, "IDLE" as in the core) and build its Machine."""

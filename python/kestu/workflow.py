@@ -152,6 +152,18 @@ class Workflow:
         """A new plain list for ``Engine.execute_workflow``."""
         return _raw(self.steps)
 
+    def to_mermaid(self) -> str:
+        """A Mermaid flowchart of the steps (for a ```` ```mermaid ```` block)."""
+        from .diagram import workflow_mermaid
+
+        return workflow_mermaid(self)
+
+    def to_dot(self) -> str:
+        """A Graphviz digraph of the steps."""
+        from .diagram import workflow_dot
+
+        return workflow_dot(self)
+
     @classmethod
     def from_raw(cls, steps: object) -> Workflow:
         """Check a plain list of steps, as the engine would take it, and build its Workflow."""
