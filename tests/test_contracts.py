@@ -226,13 +226,14 @@ def test_suspicious_path_warns_at_the_users_line_and_is_kept(arg, path, problems
 
 
 @pytest.mark.parametrize(
-    "path",
-    ["order", "order.lines[2].qty", "stock[gift wrap]", "cfg[a.b]", "cfg[x/y]", "m[[0]]", "[0]", "items[2][3]", "é.ü"],
+    "path, container",
+    [("order", ""), ("order.lines[2].qty", "order"), ("stock[gift wrap]", "stock"), ("cfg[a.b]", "cfg"),
+     ("cfg[x/y]", "cfg.x"), ("m[[0]]", "m"), ("[0]", ""), ("items[2][3]", "items"), ("é.ü", "")],
 )
-def test_ordinary_paths_do_not_warn(path):
+def test_ordinary_paths_do_not_warn(path, container):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        Contract(inputs=[path], outputs=[path])
+        Contract(inputs=[path, container] if container else [path], outputs=[path])
 
 
 def test_duplicate_in_one_list_warns_and_contract_line_is_pointed_at():
