@@ -5,8 +5,19 @@
 namespace kestu::log {
 namespace {
 
+PyObject* internal_error_class() noexcept {
+    try {
+        return Ref::borrow(internal_error_type()).release();
+    } catch (const py_error&) {
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 // Static, so the pointer in the capsule stays valid for the whole process.
-const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter};
+const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter,
+                                &internal_error_class};
 
 }  // namespace
 
