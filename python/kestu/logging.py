@@ -1,8 +1,9 @@
 """The core's log records in Python's :mod:`logging`.
 
 The execution core writes a few records of its own: audit rule warnings and
-early warnings, and the state machine's transitions and its warning about a
-boolean ``"on"`` key. Importing :mod:`kestu` connects them to :mod:`logging`:
+early warnings, the state machine's transitions and its warning about a
+boolean ``"on"`` key, and on request a record per process run. Importing
+:mod:`kestu` connects them to :mod:`logging`:
 
 ======================  ===========  ==========================================
 logger                  level        records
@@ -11,6 +12,8 @@ logger                  level        records
                                      warnings below a rule's ``max_threshold``
 ``kestu_core.fsm``      ``INFO``     each transition of a ``StateMachine``
 ``kestu_core.fsm``      ``WARNING``  a state whose ``"on"`` key is a boolean
+``kestu_core.engine``   ``DEBUG``    each process run: the process, what
+                                     became of it, its duration, what it wrote
 ======================  ===========  ==========================================
 
 The message is the core's text, exactly. As Python libraries do, kestu only
@@ -38,9 +41,10 @@ import logging
 
 from . import _logbridge
 
-__all__ = ["AUDIT_LOGGER", "FSM_LOGGER", "connect", "disconnect", "is_connected"]
+__all__ = ["AUDIT_LOGGER", "ENGINE_LOGGER", "FSM_LOGGER", "connect", "disconnect", "is_connected"]
 
 AUDIT_LOGGER = "kestu_core.audit"
+ENGINE_LOGGER = "kestu_core.engine"
 FSM_LOGGER = "kestu_core.fsm"
 
 _core_logger = logging.getLogger("kestu_core")
