@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import atexit
 import logging
+from typing import Callable
 
 from . import _logbridge
 
@@ -77,9 +78,32 @@ def _emit(logger: logging.Logger, levelno: int, text: str) -> None:
         _reporter.handleError(logging.LogRecord(logger.name, levelno, "(unknown file)", 0, text, (), None))
 
 
+_watched: list[Callable[[], None]] = []  # logging's own _clear_cache, once wrapped
+
+
+def _watch_levels() -> None:
+    """Tell the core whenever logging clears its level caches.
+
+    Every change of a level (``setLevel``, ``logging.disable``) clears them; the
+    core keeps answers of its own for the records it asks about on every run.
+    """
+    manager = logging.Logger.manager
+    if _watched:
+        return
+    original: Callable[[], None] = getattr(manager, "_clear_cache")
+
+    def _clear_cache() -> None:
+        original()
+        _logbridge.levels_changed()
+
+    _watched.append(original)
+    setattr(manager, "_clear_cache", _clear_cache)
+
+
 def connect() -> None:
     """Deliver the core's records to :mod:`logging` (done when :mod:`kestu` is imported)."""
     _logbridge.connect(_logger_for, _emit)
+    _watch_levels()
 
 
 def disconnect() -> None:

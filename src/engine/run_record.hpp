@@ -2,9 +2,9 @@
 // RunRecord: one DEBUG record per process run on "kestu_core::engine", with
 // the process, what became of the run, how long it took and what it wrote.
 //
-// Whether anyone wants the record is asked once, when the run starts; with
-// logging at its default level the bridge answers no from the logger's level
-// cache, and that question is all a run pays.
+// Whether anyone wants the record is asked when the run starts, and answered
+// from the last answer until the logging setup changes: with logging at its
+// default level a run pays for reading that answer.
 #include <Python.h>
 
 #include <chrono>
@@ -15,13 +15,15 @@
 namespace kestu {
 
 inline constexpr std::string_view kEngineTarget = "kestu_core::engine";
+// Whether the record is wanted, kept until the logging setup changes.
+inline log::CachedAnswer g_run_record_wanted;
 
 class RunRecord {
 public:
     // `process` must stay valid for the whole run.
     RunRecord(std::string_view process, bool strict) noexcept
         : process_(process), strict_(strict),
-          wanted_(log::enabled(log::Level::Debug) && log::wanted(log::Level::Debug, kEngineTarget)) {
+          wanted_(log::wanted_cached(log::Level::Debug, kEngineTarget, g_run_record_wanted)) {
         if (wanted_) start_ = std::chrono::steady_clock::now();
     }
     RunRecord(const RunRecord&) = delete;

@@ -17,7 +17,7 @@ PyObject* internal_error_class() noexcept {
 
 // Static, so the pointer in the capsule stays valid for the whole process.
 const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter,
-                                &internal_error_class};
+                                &levels_changed,     &internal_error_class};
 
 }  // namespace
 

@@ -23,6 +23,8 @@ struct ChannelApi {
     void (*set_max_level)(Level level) noexcept;
     void (*set_receiver)(Receiver receiver, void* context) noexcept;
     void (*set_filter)(Filter filter, void* context) noexcept;
+    // The host's levels changed: answers kept by the core are asked again.
+    void (*levels_changed)() noexcept;
     // The internal-error class (new reference), or null with the error set.
     PyObject* (*internal_error)() noexcept;
 };
