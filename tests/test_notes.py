@@ -167,20 +167,23 @@ def test_notes_are_added_once_through_nested_runs_and_repeated_raises(engine):
     assert failure(lambda: engine.execute_process(name)).__notes__ == first.__notes__
 
 
+DEFINE = "; Machine.from_raw(definition) checks a whole definition"
+
+
 @pytest.mark.parametrize(
-    "definition, notes",
-    [({"A": {"events": {"go": "B"}}, "B": {"entry": ["x", 5]}},
+    "definition, text, notes",
+    [({"A": {"events": {"go": "B"}}, "B": {"entry": ["x", 5]}}, "'int' object cannot be converted to 'PyString'",
       ["the machine had already moved to 'B' when this failed",
-       "the 'entry' of state 'B' lists 5, not a process name (str); Machine.from_raw(definition) checks a whole definition"]),
-     ({"A": {"on": ["go"]}},
-      ["the event table 'on' of state 'A' is a list, not a dict; Machine.from_raw(definition) checks a whole definition"]),
-     ({"A": {"events": {"go": None}}},
-      ["event 'go' of state 'A' leads to None, not a state name (str); Machine.from_raw(definition) checks a whole "
-       "definition"])],
+       "the 'entry' of state 'B' lists 5, not a process name (str)" + DEFINE]),
+     ({"A": {"on": ["go"]}}, "'list' object cannot be converted to 'PyDict'",
+      ["the event table 'on' of state 'A' is a list, not a dict" + DEFINE]),
+     ({"A": {"events": {"go": None}}}, "'NoneType' object cannot be converted to 'PyString'",
+      ["event 'go' of state 'A' leads to None, not a state name (str)" + DEFINE])],
 )
-def test_trigger_failures_name_the_state_and_what_is_wrong(definition, notes):
+def test_trigger_failures_name_the_state_and_what_is_wrong(definition, text, notes):
     exc = failure(lambda: StateMachine(definition, "A").trigger("go"))
-    assert type(exc) is TypeError and exc.__notes__ == ["in StateMachine.trigger('go'), state 'A'", *notes]
+    assert (type(exc), exc.args) == (TypeError, (text,))
+    assert exc.__notes__ == ["in StateMachine.trigger('go'), state 'A'", *notes]
 
 
 # -- audit errors as data, and rules that cannot read --------------------------------

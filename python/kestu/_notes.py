@@ -9,6 +9,7 @@ core made them.
 from __future__ import annotations
 
 import difflib
+import itertools
 import re
 import warnings
 from typing import Any, Callable, Iterable, Sequence
@@ -20,6 +21,7 @@ from .machine import _is_bool
 _LOOP_LIMIT = 10_000  # runs of a "while" body, as the engine counts them
 _SHOWN = 8  # names listed before the rest is only counted
 _CLOSE = 0.75  # difflib ratio from which a declared name is a near miss
+_COMPARED = 2000  # names compared for a suggestion at most: a note must come quickly
 
 # Every location note starts with one of these. An exception that already has
 # one was located by an inner run: the outer runs add nothing.
@@ -40,18 +42,14 @@ _CONVERSION = re.compile(r"'(.*)' object cannot be converted to '(\w+)'", re.S)
 
 def annotate(exc: BaseException, info: dict[str, Any]) -> None:
     """Notes for an exception leaving an Engine method (``info`` is what the core knew)."""
-    if _located(exc):
-        return
-    for note in _run_notes(exc, info):
-        exc.add_note(note)
+    if not _located(exc):
+        _add(exc, _run_notes(exc, info))
 
 
 def annotate_trigger(exc: BaseException, info: dict[str, Any]) -> None:
     """Notes for an exception leaving ``StateMachine.trigger``."""
-    if _located(exc):
-        return
-    for note in _trigger_notes(exc, info):
-        exc.add_note(note)
+    if not _located(exc):
+        _add(exc, _trigger_notes(exc, info))
 
 
 def warn_unread_rule(
@@ -76,6 +74,14 @@ def warn_unread_rule(
 # -- shared pieces --------------------------------------------------------------
 
 
+def _add(exc: BaseException, notes: list[str]) -> None:
+    try:
+        for note in notes:
+            exc.add_note(note)
+    except TypeError:  # its __notes__ was replaced by something that is not a list
+        pass
+
+
 def _located(exc: BaseException) -> bool:
     notes = getattr(exc, "__notes__", None)
     return isinstance(notes, list) and any(isinstance(n, str) and n.startswith(_LOCATED) for n in notes)
@@ -89,7 +95,8 @@ def _listed(names: Sequence[str]) -> str:
 
 
 def _did_you_mean(word: str, choices: Iterable[str]) -> str:
-    close = difflib.get_close_matches(word, [c for c in choices if c != word], n=1, cutoff=_CLOSE)
+    others = [c for c in itertools.islice(choices, _COMPARED) if c != word]
+    close = difflib.get_close_matches(word, others, n=1, cutoff=_CLOSE)
     return f"; did you mean {close[0]!r}?" if close else ""
 
 
@@ -214,14 +221,13 @@ def _refusal_notes(text: str, func: object) -> list[str]:
 
 def _near_miss(path: str, declared: Sequence[str]) -> str:
     """"; did you mean X?" when a declared path (or its part above a '.') is a near miss of ``path``."""
-    best, fixed = _CLOSE, ""
-    for d in declared:
-        heads = [d[:i] for i, char in enumerate(d) if char == "."] + [d]
-        for head in heads:
-            ratio = difflib.SequenceMatcher(None, head, path).ratio()
-            if head != path and ratio >= best:
-                best, fixed = ratio, path + d[len(head):]
-    return f"; did you mean {fixed!r}?" if fixed else ""
+    rests: dict[str, str] = {}  # a declared path's head -> the rest of it
+    for d in declared[:_COMPARED]:
+        for i, char in enumerate(d + "."):
+            if char == "." and d[:i] != path:
+                rests.setdefault(d[:i], d[i:])
+    close = difflib.get_close_matches(path, rests, n=1, cutoff=_CLOSE)
+    return f"; did you mean {path + rests[close[0]]!r}?" if close else ""
 
 
 def _undeclared_notes(original: BaseException, func: object, kwargs: Sequence[str]) -> list[str]:

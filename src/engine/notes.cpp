@@ -53,7 +53,10 @@ void report(PyObject* where) {
 Ref notes_function(const char* function) {
     Ref module = Ref::steal(PyImport_ImportModule("kestu._notes"));
     Ref fn = module ? Ref::steal(PyObject_GetAttrString(module.get(), function)) : Ref();
-    if (!fn) PyErr_Clear();
+    if (!fn) {
+        if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+        else report(nullptr);
+    }
     return fn;
 }
 
