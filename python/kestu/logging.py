@@ -94,7 +94,10 @@ def _watch_levels() -> None:
 
     def _clear_cache() -> None:
         original()
-        _logbridge.levels_changed()
+        try:
+            _logbridge.levels_changed()
+        except Exception:  # no core in this interpreter: it keeps no answers either
+            pass
 
     _watched.append(original)
     setattr(manager, "_clear_cache", _clear_cache)
