@@ -319,7 +319,9 @@ def test_recipe_cannot_be_rebound_and_stays_hashable():
 @pytest.mark.parametrize(
     "level, hint",
     [("b", "; did you mean 'B'?"), ("w", "; did you mean 'W'?"), ("s", "; did you mean 'S'?"),
-     ("BLOCK", ""), ("warn", ""), ("", ""), (" B", "")],
+     ("BLOCK", "; did you mean 'B'?"), ("block", "; did you mean 'B'?"), ("WARN", "; did you mean 'W'?"),
+     ("warning", "; did you mean 'W'?"), ("Interlock", "; did you mean 'S' or 'A'?"), (" B", "; did you mean 'B'?"),
+     ("", ""), ("info", "")],
 )
 def test_unknown_level_names_the_rule_and_the_four(level, hint):
     with pytest.raises(ValueError) as info:

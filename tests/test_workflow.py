@@ -280,8 +280,9 @@ def test_third_step_failure_keeps_the_first_two(setup):
         return name
 
     steps = [writer("a"), writer("b"), writer("c", fail=True), writer("a")]
-    with pytest.raises(ValueError, match="^c$"):
+    with pytest.raises(ValueError) as info:
         engine.execute_workflow(steps)
+    assert info.value.args == ("c",)
     assert (ctx.a, ctx.b, ctx.c) == (1, 1, 0)
 
 
@@ -319,8 +320,9 @@ def test_workflow_process_cannot_reenter_engine():
     engine = holder["engine"] = Engine(Ctx())
     name = unique("reenter")
     engine.register_process(name, reenter)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+    with pytest.raises(RuntimeError) as info:
         engine.execute_workflow([name])
+    assert info.value.args == ("Already mutably borrowed",)
 
 
 @pytest.mark.parametrize(

@@ -6,18 +6,30 @@ machines, and the bridge that delivers the core's log records to :mod:`logging`
 (connected on import; see :mod:`kestu.logging`).
 """
 
-from . import logging
+from typing import TYPE_CHECKING
+
+from . import _logbridge, logging
 from .audit import (
     AuditBlockError,
     AuditError,
     AuditInterlockError,
     AuditRecipe,
     AuditRule,
+    AuditWarning,
     ProcessAudit,
 )
 from .contracts import Contract, ContractViolationError, ContractWarning, process
 from .machine import Machine, State
 from .workflow import If, Run, Step, While, Workflow
+
+if TYPE_CHECKING:
+
+    class InternalError(BaseException):
+        """A broken invariant of the kestu core (a BaseException: ``except Exception`` lets it through)."""
+
+else:
+    # The core's own class, which no module attribute of kestu_core carries.
+    InternalError = _logbridge.internal_error()
 
 
 def __getattr__(name: str) -> str:
@@ -39,10 +51,12 @@ __all__ = [
     "AuditInterlockError",
     "AuditRecipe",
     "AuditRule",
+    "AuditWarning",
     "Contract",
     "ContractViolationError",
     "ContractWarning",
     "If",
+    "InternalError",
     "Machine",
     "ProcessAudit",
     "Run",

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import difflib
 from typing import Iterable
 
 
@@ -18,6 +17,8 @@ def suggest(word: object, choices: Iterable[str]) -> str:
     """"; did you mean 'x'?" for the closest choice, or nothing."""
     if not isinstance(word, str):
         return ""
+    import difflib  # only when a suggestion is wanted: it is slow to import
+
     options = list(choices)
     folded = [c for c in options if c.lower() == word.lower()]
     close = folded or difflib.get_close_matches(word, options, n=1, cutoff=0.6)

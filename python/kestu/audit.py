@@ -14,6 +14,7 @@ __all__ = [
     "AuditInterlockError",
     "AuditRecipe",
     "AuditRule",
+    "AuditWarning",
     "CONDITIONS",
     "LEVELS",
     "ProcessAudit",
@@ -27,7 +28,24 @@ Operand = Union[str, int, float, None]
 
 
 class AuditError(Exception):
-    """Base of the errors raised when an audit rule trips."""
+    """Base of the errors raised when an audit rule trips.
+
+    The message is the rule's. The engine also sets the tripped rule and what
+    it read as attributes (``None`` on an error built by hand): the
+    ``process`` and ``phase`` (``"input"`` or ``"output"``), the rule's
+    ``target_field``, ``condition``, ``operand`` (its ``value``) and ``level``,
+    the ``value`` it read (a dict, list or object the run copied is given as
+    that copy) and the violation ``count`` that tripped it.
+    """
+
+    process: str | None = None
+    phase: str | None = None
+    target_field: str | None = None
+    condition: str | None = None
+    operand: Operand = None
+    level: str | None = None
+    value: object = None
+    count: int | None = None
 
 
 class AuditInterlockError(AuditError):
@@ -36,6 +54,10 @@ class AuditInterlockError(AuditError):
 
 class AuditBlockError(AuditError):
     """A block-level rule (B) tripped."""
+
+
+class AuditWarning(UserWarning):
+    """An audit rule's path could not be read, so the rule passed unchecked (once per rule and engine)."""
 
 
 LEVELS: tuple[str, ...] = ("S", "A", "B", "W")
@@ -56,13 +78,19 @@ def _u32(where: str, name: str, value: object) -> None:
         raise ValueError(f"{where}: {name} must be in 0..{_U32_MAX}, got {value}")
 
 
+# Words people write for a level, by the level they mean.
+_LEVEL_WORDS = {"WARN": "W", "WARNING": "W", "BLOCK": "B", "INTERLOCK": "S' or 'A", "STOP": "S' or 'A"}
+
+
 def _check_level(where: str, level: object) -> None:
     if not isinstance(level, str):
         raise TypeError(f"{where}: level must be str, got {type(level).__name__}")
     if level not in LEVELS:
         # The core compares levels exactly: any other text would quietly mean "warn".
         known = ", ".join(repr(name) for name in LEVELS)
-        hint = f"; did you mean {level.upper()!r}?" if level.upper() in LEVELS else ""
+        key = level.strip().upper()
+        meant = key if key in LEVELS else _LEVEL_WORDS.get(key)
+        hint = f"; did you mean '{meant}'?" if meant else ""
         raise ValueError(f"{where}: level {level!r} is not one of {known}{hint}")
 
 

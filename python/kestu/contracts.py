@@ -25,10 +25,17 @@ almost always typos (an empty segment as in ``a..b``, a leading or trailing
 ``.``, surrounding whitespace, an unbalanced ``[`` or ``]``, a ``/``, the same
 path twice in one list) give a :class:`ContractWarning` where the contract is
 written; the path stays declared as written. Filter the category to silence it.
+
+So does a path the guard can never reach: ``lines[0].amount`` alone, since
+the guard reads ``lines`` first and nothing declared covers it. And
+:func:`process` warns about an ``errors`` name that is no exception class
+visible from the process's module (or the builtins), since errors are matched
+by ``type(exc).__name__`` alone.
 """
 
 from __future__ import annotations
 
+import builtins
 import os
 import sys
 import warnings
@@ -106,6 +113,86 @@ def _warn_paths(arg: str, paths: tuple[str, ...]) -> None:
             )
 
 
+def _covers(declared: str, path: str) -> bool:
+    """Whether the guard lets a declared path reach ``path`` (the three rules above)."""
+    return (
+        path == declared
+        or declared.startswith(path + ".")
+        or path.startswith(declared + ".")
+        or path.startswith(declared + "[")
+    )
+
+
+def _unreached(path: str, declared: tuple[str, ...]) -> str | None:
+    """The first container the guard must read on the way to ``path`` and may not, if any."""
+    depth = 0
+    for i, char in enumerate(path):
+        if char == "[":
+            if depth == 0 and i > 0 and not any(_covers(d, path[:i]) for d in declared):
+                return path[:i]
+            depth += 1
+        elif char == "]" and depth:
+            depth -= 1
+    return None
+
+
+def _warn_unreachable(inputs: tuple[str, ...], outputs: tuple[str, ...]) -> None:
+    declared = inputs + outputs
+    for arg, paths in (("inputs", inputs), ("outputs", outputs)):
+        for i, path in enumerate(paths):
+            # A path that looks mistyped has had its warning already.
+            container = None if _path_problems(path) else _unreached(path, declared)
+            if container is not None:
+                warnings.warn(
+                    f"{arg}[{i}] {path!r} can never be reached: the guard reads {container!r} on the way, "
+                    f"which nothing declared covers (a path is reachable from below only across a '.', "
+                    f"not a '['); declare {container!r}",
+                    ContractWarning,
+                    stacklevel=_user_stacklevel(),
+                )
+
+
+def _exception_names(values: Iterable[object]) -> set[str]:
+    return {v.__name__ for v in values if isinstance(v, type) and issubclass(v, BaseException)}
+
+
+def _warn_errors(fn: object, errors: tuple[str, ...]) -> None:
+    """Warn about declared error names that no exception class visible from ``fn`` has."""
+    if not errors:
+        return
+    scope = getattr(fn, "__globals__", None)
+    module = getattr(fn, "__module__", None)
+    if not isinstance(scope, dict):
+        scope = getattr(sys.modules.get(module or ""), "__dict__", None)
+    if not isinstance(scope, dict):
+        return
+    values = list(scope.values())
+    for cell in getattr(fn, "__closure__", None) or ():
+        try:
+            values.append(cell.cell_contents)
+        except ValueError:  # a cell not filled yet
+            pass
+    values += vars(builtins).values()
+    visible = _exception_names(values)
+    if all(name in visible for name in errors):
+        return
+    # One level into imported modules: json.JSONDecodeError is matched as 'JSONDecodeError'.
+    for value in values:
+        if isinstance(value, type(sys)):
+            visible |= _exception_names(list(vars(value).values()))
+    from ._checks import suggest
+
+    for i, name in enumerate(errors):
+        if name not in visible:
+            hint = suggest(name, sorted(visible)) or "; filter ContractWarning if it is raised from elsewhere"
+            warnings.warn(
+                f"errors[{i}] {name!r} names no exception class visible from module {module!r} or the builtins "
+                f"(errors are matched by class name){hint}",
+                ContractWarning,
+                stacklevel=_user_stacklevel(),
+            )
+
+
 def _names(arg: str, value: Iterable[str], *, class_names: bool = False) -> tuple[str, ...]:
     # A lone string is iterable too; without this check "order" would become ("o", "r", ...).
     if isinstance(value, (str, bytes, bytearray)):
@@ -153,6 +240,7 @@ class Contract:
         object.__setattr__(self, "errors", _names("errors", errors, class_names=True))
         _warn_paths("inputs", self.inputs)
         _warn_paths("outputs", self.outputs)
+        _warn_unreachable(self.inputs, self.outputs)
 
 
 # No overload takes a function: a bare @process is a type error as well as a
@@ -195,6 +283,7 @@ def process(
             raise TypeError(
                 f"cannot attach a contract to {fn!r}; wrap it in a Python function"
             ) from None
+        _warn_errors(fn, contract.errors)
         return fn
 
     return decorate

@@ -1,8 +1,9 @@
 """The core's log records in Python's :mod:`logging`.
 
 The execution core writes a few records of its own: audit rule warnings and
-early warnings, and the state machine's transitions and its warning about a
-boolean ``"on"`` key. Importing :mod:`kestu` connects them to :mod:`logging`:
+early warnings, the state machine's transitions and its warning about a
+boolean ``"on"`` key, and on request a record per process run. Importing
+:mod:`kestu` connects them to :mod:`logging`:
 
 ======================  ===========  ==========================================
 logger                  level        records
@@ -11,6 +12,8 @@ logger                  level        records
                                      warnings below a rule's ``max_threshold``
 ``kestu_core.fsm``      ``INFO``     each transition of a ``StateMachine``
 ``kestu_core.fsm``      ``WARNING``  a state whose ``"on"`` key is a boolean
+``kestu_core.engine``   ``DEBUG``    each process run: the process, what
+                                     became of it, its duration, what it wrote
 ======================  ===========  ==========================================
 
 The message is the core's text, exactly. As Python libraries do, kestu only
@@ -37,12 +40,14 @@ from __future__ import annotations
 
 import atexit
 import logging
+from typing import Callable
 
 from . import _logbridge
 
-__all__ = ["AUDIT_LOGGER", "FSM_LOGGER", "connect", "disconnect", "is_connected"]
+__all__ = ["AUDIT_LOGGER", "ENGINE_LOGGER", "FSM_LOGGER", "connect", "disconnect", "is_connected"]
 
 AUDIT_LOGGER = "kestu_core.audit"
+ENGINE_LOGGER = "kestu_core.engine"
 FSM_LOGGER = "kestu_core.fsm"
 
 _core_logger = logging.getLogger("kestu_core")
@@ -75,9 +80,35 @@ def _emit(logger: logging.Logger, levelno: int, text: str) -> None:
         _reporter.handleError(logging.LogRecord(logger.name, levelno, "(unknown file)", 0, text, (), None))
 
 
+_watched: list[Callable[[], None]] = []  # logging's own _clear_cache, once wrapped
+
+
+def _watch_levels() -> None:
+    """Tell the core whenever logging clears its level caches.
+
+    Every change of a level (``setLevel``, ``logging.disable``) clears them; the
+    core keeps answers of its own for the records it asks about on every run.
+    """
+    manager = logging.Logger.manager
+    if _watched:
+        return
+    original: Callable[[], None] = getattr(manager, "_clear_cache")
+
+    def _clear_cache() -> None:
+        original()
+        try:
+            _logbridge.levels_changed()
+        except Exception:  # no core in this interpreter: it keeps no answers either
+            pass
+
+    _watched.append(original)
+    setattr(manager, "_clear_cache", _clear_cache)
+
+
 def connect() -> None:
     """Deliver the core's records to :mod:`logging` (done when :mod:`kestu` is imported)."""
     _logbridge.connect(_logger_for, _emit)
+    _watch_levels()
 
 
 def disconnect() -> None:

@@ -38,6 +38,13 @@ _ENTRIES = ("entry", "process")
 _KEYS = _TABLES + _ENTRIES
 
 
+class _Default(str):
+    """The start state when none is given, told apart from the same name given."""
+
+
+_DEFAULT_START = _Default("IDLE")  # the core's start state when none is given
+
+
 def _is_bool(value: object) -> bool:
     kind = type(value)
     return isinstance(value, bool) or (kind.__module__ == "numpy" and kind.__name__ in ("bool_", "bool"))
@@ -164,9 +171,15 @@ class Machine:
         return machine_dot(self)
 
     @classmethod
-    def from_raw(cls, definition: object, start: str = "IDLE") -> Machine:
+    def from_raw(cls, definition: object, start: str = _DEFAULT_START) -> Machine:
         """Check a plain definition dict (and start state, "IDLE" as in the core) and build its Machine."""
         if not isinstance(definition, dict):
             raise TypeError(f"definition must be a dict of state name to state, got {type(definition).__name__}")
         states = {name("state name", key): _state_from_raw(f"state {key!r}", value) for key, value in definition.items()}
-        return cls(states, start)
+        if start is _DEFAULT_START and start not in states:
+            # The core would start there and never move, without a word.
+            raise ValueError(
+                f"start state {_DEFAULT_START!r} (the default, as in the core) is not defined"
+                f"{suggest(_DEFAULT_START, states)}; pass start=... to name the first state"
+            )
+        return cls(states, str(start) if start is _DEFAULT_START else start)

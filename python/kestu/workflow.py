@@ -12,7 +12,7 @@ exactly the plain list the engine takes::
         While("len(ctx.picked) < len(ctx.order.lines)", do=[Step("pick_item")]),
         Run(["ship", "notify"]),
     ])
-    engine.execute_workflow(flow.to_steps(), say=print)
+    flow.run(engine, say=print)   # engine.execute_workflow(flow.to_steps(), say=print)
 
 A ``str`` in a list of steps is the name of a process, as in the plain form.
 :meth:`Workflow.from_raw` gives an existing plain list the same checks, naming
@@ -22,9 +22,12 @@ the step that is wrong by its place (``steps[1].then[0]``).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Iterable, Union
+from typing import TYPE_CHECKING, Any, Iterable, Union
 
 from ._checks import name, quoted, suggest, unknown_keys
+
+if TYPE_CHECKING:
+    from kestu_core import Engine
 
 __all__ = ["If", "Run", "Step", "StepLike", "While", "Workflow"]
 
@@ -151,6 +154,10 @@ class Workflow:
     def to_steps(self) -> list[Any]:
         """A new plain list for ``Engine.execute_workflow``."""
         return _raw(self.steps)
+
+    def run(self, engine: Engine, /, **kwargs: Any) -> Any:
+        """Run the steps on ``engine``, as ``engine.execute_workflow(self.to_steps(), **kwargs)``: returns its context."""
+        return engine.execute_workflow(self.to_steps(), **kwargs)
 
     def to_mermaid(self) -> str:
         """A Mermaid flowchart of the steps (for a ```` ```mermaid ```` block)."""

@@ -87,12 +87,19 @@ std::optional<std::vector<RuleSpec>> parse_rule_list(PyObject* definition, PyObj
     return rules;
 }
 
-// Follows `path` from `root`; a null Ref means the value is missing. Every
-// error met on the way is cleared.
-Ref lookup_value(PyObject* root, std::string_view path) {
+// Where a lookup led nowhere: the segment's index and the object it was
+// looked up on.
+struct Miss {
+    size_t segment = 0;
+    Ref parent;
+};
+
+// Follows `path` from `root`; a null Ref means the value is missing (and
+// `miss` says where). Every error met on the way is cleared.
+Ref lookup_value(PyObject* root, std::string_view path, Miss& miss) {
     Ref current = Ref::borrow(root);
     size_t start = 0;
-    while (true) {
+    for (size_t segment_index = 0;; ++segment_index) {
         size_t dot = path.find('.', start);
         std::string_view segment = path.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
         bool call = segment.size() >= 2 && segment.ends_with("()");
@@ -111,6 +118,8 @@ Ref lookup_value(PyObject* root, std::string_view path) {
         }
         if (!next) {
             PyErr_Clear();
+            miss.segment = segment_index;
+            miss.parent = std::move(current);
             return Ref();
         }
         current = std::move(next);
@@ -257,15 +266,24 @@ AuditPolicy AuditPolicy::from_python(PyObject* recipe) {
 }
 
 AuditOutcome AuditPolicy::evaluate(std::string_view process, std::string_view phase, PyObject* root) {
-    const RuleMap& map = phase == "input" ? input_rules_ : output_rules_;
+    RuleMap& map = phase == "input" ? input_rules_ : output_rules_;
     auto found = map.find(std::string(process));
-    if (found == map.end()) return AuditOutcome{};
+    AuditOutcome outcome;
+    if (found == map.end()) return outcome;
     // A copy: user code runs between rules, and nothing it does may pull the
-    // list out from under the loop.
-    const std::vector<RuleSpec> rules = found->second;
+    // list out from under the loop. The maps themselves never change once
+    // built, so the policy's own rules stay where they are.
+    std::vector<RuleSpec>& own = found->second;
+    const std::vector<RuleSpec> rules = own;
 
-    for (const RuleSpec& rule : rules) {
-        Ref actual = lookup_value(root, rule.target_field);
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const RuleSpec& rule = rules[i];
+        Miss miss;
+        Ref actual = lookup_value(root, rule.target_field, miss);
+        if (!actual && !own[i].unread_reported) {
+            own[i].unread_reported = true;
+            outcome.unread.push_back(UnreadRule{rule, miss.segment, std::move(miss.parent)});
+        }
         if (!actual || !violates(rule, actual.get())) {
             if (rule.reset_on_success && !violation_counts_.empty()) {
                 auto count = violation_counts_.find(counter_key(process, rule));
@@ -289,8 +307,13 @@ AuditOutcome AuditPolicy::evaluate(std::string_view process, std::string_view ph
                 return "[" + std::string(phase) + "] Rule '" + rule.condition + "' violated on '" + rule.target_field +
                        "'. Value=" + text + ". Level " + rule.level;
             };
-            if (rule.level == "S" || rule.level == "A") return AuditOutcome{AuditOutcome::Kind::Interlock, message()};
-            if (rule.level == "B") return AuditOutcome{AuditOutcome::Kind::Block, message()};
+            bool interlock = rule.level == "S" || rule.level == "A";
+            if (interlock || rule.level == "B") {
+                outcome.kind = interlock ? AuditOutcome::Kind::Interlock : AuditOutcome::Kind::Block;
+                outcome.message = message();
+                outcome.trip.reset(new AuditTrip{std::string(process), std::string(phase), rule, std::move(actual), n});
+                return outcome;
+            }
             log::emit(log::Level::Warn, kAuditTarget, message);
         } else if (n >= rule.min_threshold) {
             log::emit(log::Level::Warn, kAuditTarget, [&] {
@@ -299,7 +322,7 @@ AuditOutcome AuditPolicy::evaluate(std::string_view process, std::string_view ph
             });
         }
     }
-    return AuditOutcome{};
+    return outcome;
 }
 
 void AuditPolicy::set_violation_count_for_testing(const std::string& key, uint32_t count) {

@@ -4,11 +4,14 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "../support/ref.hpp"
 
 namespace kestu {
 
@@ -32,12 +35,32 @@ struct RuleSpec {
     bool reset_on_success = true;
     std::optional<std::string> message;
     RuleValue value;
+    // Set on the policy's own rule once its path was reported unreadable.
+    bool unread_reported = false;
+};
+
+// The rule behind an Interlock or a Block, for the error the engine raises.
+struct AuditTrip {
+    std::string process;
+    std::string phase;
+    RuleSpec rule;
+    Ref value;  // the actual value read
+    uint32_t count = 0;
+};
+
+// A rule whose path led nowhere, the first time it did (per rule and policy).
+struct UnreadRule {
+    RuleSpec rule;
+    size_t segment = 0;  // the first path segment that could not be read
+    Ref parent;          // the object it was looked up on
 };
 
 struct AuditOutcome {
     enum class Kind { Pass, Interlock, Block };
     Kind kind = Kind::Pass;
     std::string message;
+    std::unique_ptr<AuditTrip> trip;  // with Interlock and Block
+    std::vector<UnreadRule> unread;
 };
 
 class AuditPolicy {

@@ -22,7 +22,9 @@
 #include "../support/probe.hpp"
 #include "../support/shared.hpp"
 #include "../support/text.hpp"
+#include "notes.hpp"
 #include "process_cache.hpp"
+#include "run_record.hpp"
 
 namespace kestu {
 
@@ -39,11 +41,11 @@ namespace {
 }
 
 // Imports `module` (through the import machinery every time: the companion
-// package may be reloaded) and raises `cls(message)`.
-[[noreturn]] void raise_companion_error(const char* module, PyObject* cls_name, std::string_view message) {
+// package may be reloaded) and returns `cls(message)`.
+Ref companion_error(const char* module, PyObject* cls_name, std::string_view message) {
     Ref mod = check(PyImport_ImportModule(module));
     Ref cls = check(PyObject_GetAttr(mod.get(), cls_name));
-    raise_instance(check(PyObject_CallOneArg(cls.get(), new_str(message).get())));
+    return check(PyObject_CallOneArg(cls.get(), new_str(message).get()));
 }
 
 // process(guard, **kwargs), by vectorcall.
@@ -83,9 +85,27 @@ bool declared(const PathSet& errors, std::string_view name) {
         throw py_error{};
     }
     std::string message = "Undeclared Error Violation: Caught " + name + ": " + exception_text(exc.get());
-    // The process's exception is deliberately not chained to the new one.
-    exc.reset();
-    raise_companion_error("kestu.contracts", KNAME("ContractViolationError"), message);
+    // The process's exception is deliberately not chained to the new one;
+    // it travels beside it, for the notes that say where it was raised.
+    try {
+        raise_instance(companion_error("kestu.contracts", KNAME("ContractViolationError"), message));
+    } catch (const py_error&) {
+        notes::rethrow_replacing(std::move(exc));
+    }
+}
+
+// Ends the run when an audit evaluation says so: first the warnings about
+// rules whose path could not be read (a warnings filter may make an error of
+// one), then the audit's own error. `tx` is rolled back before either leaves.
+void settle_audit(std::string_view process, std::string_view phase, const AuditOutcome& outcome, PyObject* tx) {
+    Ref warned = notes::warn_unread(process, phase, outcome);
+    if (!warned && outcome.kind == AuditOutcome::Kind::Pass) return;
+    if (tx) rollback(tx);
+    if (warned) {
+        compat::restore_exception(warned.release());
+        throw py_error{};
+    }
+    Engine::raise_audit_error(outcome);
 }
 
 }  // namespace
@@ -96,7 +116,9 @@ size_t paths_cache_bytes_for_testing() noexcept { return ProcessCache::shared_by
 
 void Engine::raise_audit_error(const AuditOutcome& outcome) {
     PyObject* cls = outcome.kind == AuditOutcome::Kind::Block ? KNAME("AuditBlockError") : KNAME("AuditInterlockError");
-    raise_companion_error("kestu.audit", cls, outcome.message);
+    Ref error = companion_error("kestu.audit", cls, outcome.message);
+    notes::set_audit_attributes(error.get(), outcome);
+    raise_instance(std::move(error));
 }
 
 Ref Engine::execute_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
@@ -114,13 +136,16 @@ Ref Engine::execute_process(EngineObject* self, std::string_view name, const Cal
 }
 
 Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
+    // Emitted when the run ends, inside the window a deferred exception waits for.
+    RunRecord record(name, self->strict_mode);
     Ref process = self->processes.process(name);
     Ref ctx = self->ctx.dup();
 
     // Input rules see the raw context: nothing has run yet.
     if (self->policy) {
         AuditOutcome outcome = self->policy->evaluate(name, "input", ctx.get());
-        if (outcome.kind != AuditOutcome::Kind::Pass) raise_audit_error(outcome);
+        if (outcome.kind != AuditOutcome::Kind::Pass || !outcome.unread.empty())
+            settle_audit(name, "input", outcome, nullptr);
     }
 
     Ref tx;
@@ -143,12 +168,11 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
             ContextGuard::for_run(self->spare_audit_guard, ctx.get(), no_paths(), no_paths(), tx.get(), true, self->strict_mode);
         AuditOutcome outcome = self->policy->evaluate(name, "output", audit_guard.get());
         ContextGuard::retire(self->spare_audit_guard, std::move(audit_guard));
-        if (outcome.kind != AuditOutcome::Kind::Pass) {
-            if (tx) rollback(tx.get());
-            raise_audit_error(outcome);
-        }
+        if (outcome.kind != AuditOutcome::Kind::Pass || !outcome.unread.empty())
+            settle_audit(name, "output", outcome, tx.get());
     }
     if (tx) commit(tx.get());
+    record.succeeded(tx.get());
     return result;
 }
 
@@ -309,13 +333,14 @@ PyObject* Engine_evaluate_condition_impl(PyObject* self, PyObject* const* args, 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef Engine_methods[] = {
-    {"execute_process", as_cfunction(wrap<Engine_execute_process_impl>), kFast,
-     "execute_process($self, process_name, **kwargs)\n--\n\n"},
-    {"execute_workflow", as_cfunction(wrap<Engine_execute_workflow_impl>), kFast,
-     "execute_workflow($self, steps, **kwargs)\n--\n\n"},
-    {"execute_flux_step", as_cfunction(wrap<Engine_execute_flux_step_impl>), kFast,
-     "execute_flux_step($self, step, **kwargs)\n--\n\n"},
-    {"evaluate_condition", as_cfunction(wrap<Engine_evaluate_condition_impl>), kFast,
+    {"execute_process", as_cfunction(wrap<notes::noted<Engine_execute_process_impl, notes::Call::ExecuteProcess>>),
+     kFast, "execute_process($self, process_name, **kwargs)\n--\n\n"},
+    {"execute_workflow", as_cfunction(wrap<notes::noted<Engine_execute_workflow_impl, notes::Call::ExecuteWorkflow>>),
+     kFast, "execute_workflow($self, steps, **kwargs)\n--\n\n"},
+    {"execute_flux_step", as_cfunction(wrap<notes::noted<Engine_execute_flux_step_impl, notes::Call::ExecuteFluxStep>>),
+     kFast, "execute_flux_step($self, step, **kwargs)\n--\n\n"},
+    {"evaluate_condition",
+     as_cfunction(wrap<notes::noted<Engine_evaluate_condition_impl, notes::Call::EvaluateCondition>>), kFast,
      "evaluate_condition($self, condition)\n--\n\n"},
     {"register_process", as_cfunction(wrap<Engine_register_process_impl>), kFast,
      "register_process($self, name, func)\n--\n\n"},

@@ -10,6 +10,7 @@
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
 #include "engine.hpp"
+#include "notes.hpp"
 
 namespace kestu {
 namespace {
@@ -146,16 +147,43 @@ Ref main_globals() {
 Ref condition_of(PyObject* step) {
     Ref text = dict_item(step, KNAME("condition"));
     if (!text) return Ref::borrow(KNAME("False"));
-    if (!PyUnicode_Check(text.get())) throw_conversion_error(text.get(), "PyString", nullptr);
+    if (!PyUnicode_Check(text.get())) {
+        try {
+            throw_conversion_error(text.get(), "PyString", nullptr);
+        } catch (const py_error&) {
+            notes::rethrow_in_condition(text.get());
+        }
+    }
     return text;
+}
+
+// The value of a step's condition; a failure names the condition.
+bool test_condition(EngineObject* self, PyObject* condition) {
+    try {
+        return Engine::evaluate_condition(self, condition);
+    } catch (const py_error&) {
+        notes::rethrow_in_condition(condition);
+    }
+}
+
+void run_process_step(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
+    try {
+        Engine::execute_process(self, name, kwargs);
+    } catch (const py_error&) {
+        notes::rethrow_in_process(name);
+    }
 }
 
 // Runs the list under `key` of a step, when present.
 void run_branch(EngineObject* self, PyObject* step, PyObject* key, const CallKwargs& kwargs) {
     Ref branch = dict_item(step, key);
     if (!branch) return;
-    require_list(branch.get(), nullptr);
-    Engine::run_steps(self, branch.get(), kwargs);
+    try {
+        require_list(branch.get(), nullptr);
+        Engine::run_steps(self, branch.get(), kwargs);
+    } catch (const py_error&) {
+        notes::rethrow_in_branch(key);
+    }
 }
 
 class RecursionScope {
@@ -178,18 +206,22 @@ void Engine::run_steps(EngineObject* self, PyObject* steps, const CallKwargs& kw
     // Appended items are not visited; a list shortened by a step ends early.
     for (Py_ssize_t i = 0; i < start && i < PyList_GET_SIZE(steps); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(steps, i));
-        execute_flux_step(self, item.get(), kwargs);
+        try {
+            execute_flux_step(self, item.get(), kwargs);
+        } catch (const py_error&) {
+            notes::rethrow_at_index(item.get(), i);
+        }
     }
 }
 
 void Engine::execute_flux_step(EngineObject* self, PyObject* step, const CallKwargs& kwargs) {
     if (PyUnicode_Check(step)) {
-        execute_process(self, to_utf8(step, nullptr), kwargs);
+        run_process_step(self, to_utf8(step, nullptr), kwargs);
         return;
     }
     if (!PyDict_Check(step)) return;
     if (Ref name = dict_item(step, KNAME("process"))) {
-        execute_process(self, to_utf8(name.get(), nullptr), kwargs);
+        run_process_step(self, to_utf8(name.get(), nullptr), kwargs);
         return;
     }
     Ref flux = dict_item(step, KNAME("flux"));
@@ -197,13 +229,16 @@ void Engine::execute_flux_step(EngineObject* self, PyObject* step, const CallKwa
     std::string_view kind = to_utf8(flux.get(), nullptr);
     if (kind == "if") {
         Ref condition = condition_of(step);
-        bool taken = evaluate_condition(self, condition.get());
+        bool taken = test_condition(self, condition.get());
         run_branch(self, step, taken ? KNAME("then") : KNAME("else"), kwargs);
     } else if (kind == "while") {
         Ref condition = condition_of(step);
         unsigned runs = 0;
-        while (evaluate_condition(self, condition.get())) {
-            if (runs == kLoopLimit) throw_error(PyExc_RuntimeError, "Flux Loop Safety Trip");
+        while (test_condition(self, condition.get())) {
+            if (runs == kLoopLimit) {
+                PyErr_SetString(PyExc_RuntimeError, "Flux Loop Safety Trip");
+                notes::throw_loop_trip(condition.get());
+            }
             ++runs;
             // Looked up afresh: a process may change the loop's own body.
             run_branch(self, step, KNAME("do"), kwargs);

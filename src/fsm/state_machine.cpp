@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "../engine/notes.hpp"
 #include "../support/args.hpp"
 #include "../support/error.hpp"
 #include "../support/log.hpp"
@@ -189,6 +190,19 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return entry_names(entry.get());
 }
 
+// trigger, with notes on its failures. The state it started from is kept for
+// them: a failure after the transition leaves the machine in another one.
+PyObject* StateMachine_trigger_noted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref state = as_machine(self)->state_key.dup();
+    try {
+        return StateMachine_trigger_impl(self, args, nargs, kwnames);
+    } catch (const py_error&) {
+        StateMachineObject* machine = as_machine(self);
+        notes::rethrow_from_trigger(self, args, nargs, kwnames, machine->definition.get(), state.get(),
+                                    machine->state_key.get());
+    }
+}
+
 PyGetSetDef StateMachine_getset[] = {
     {"current_state", wrap<StateMachine_current_state_get_impl>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -197,7 +211,7 @@ PyGetSetDef StateMachine_getset[] = {
 PyMethodDef StateMachine_methods[] = {
     {"get_current_state", as_cfunction(wrap<StateMachine_get_current_state_impl>), METH_FASTCALL | METH_KEYWORDS,
      "get_current_state($self)\n--\n\n"},
-    {"trigger", as_cfunction(wrap<StateMachine_trigger_impl>), METH_FASTCALL | METH_KEYWORDS,
+    {"trigger", as_cfunction(wrap<StateMachine_trigger_noted>), METH_FASTCALL | METH_KEYWORDS,
      "trigger($self, event)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -273,11 +273,28 @@ PyObject* bridge_disconnect(PyObject*, PyObject*) {
 
 PyObject* bridge_is_connected(PyObject*, PyObject*) { return PyBool_FromLong(g_bridge != nullptr); }
 
+// logging's levels changed (kestu.logging learns it where logging clears its
+// own level caches): the core asks its filter again.
+PyObject* bridge_levels_changed(PyObject*, PyObject*) {
+    const klog::ChannelApi* api = channel_api();
+    if (!api) return nullptr;
+    api->levels_changed();
+    Py_RETURN_NONE;
+}
+
+// The core's internal-error class, which no module of the core carries.
+PyObject* bridge_internal_error(PyObject*, PyObject*) {
+    const klog::ChannelApi* api = channel_api();
+    return api ? api->internal_error() : nullptr;
+}
+
 PyMethodDef bridge_methods[] = {
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bridge_connect)), METH_FASTCALL,
      "connect($module, logger_for, emit, /)\n--\n\n"},
     {"disconnect", bridge_disconnect, METH_NOARGS, "disconnect($module, /)\n--\n\n"},
     {"is_connected", bridge_is_connected, METH_NOARGS, "is_connected($module, /)\n--\n\n"},
+    {"levels_changed", bridge_levels_changed, METH_NOARGS, "levels_changed($module, /)\n--\n\n"},
+    {"internal_error", bridge_internal_error, METH_NOARGS, "internal_error($module, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -55,6 +55,15 @@ Ref get_process(std::string_view name) {
     return it == r.map.end() ? Ref() : it->second.dup();
 }
 
+std::vector<std::string> registered_names() {
+    Registry& r = process_registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::vector<std::string> names;
+    names.reserve(r.map.size());
+    for (const auto& entry : r.map) names.push_back(entry.first);
+    return names;
+}
+
 uint64_t registry_version() noexcept { return process_registry().version.load(); }
 
 }  // namespace kestu

@@ -14,20 +14,38 @@ std::atomic<Receiver> g_receiver{&no_op};
 std::atomic<void*> g_context{nullptr};
 std::atomic<Filter> g_filter{nullptr};
 std::atomic<void*> g_filter_context{nullptr};
+std::atomic<uint64_t> g_epoch{0};
 
 }  // namespace
 
-void set_max_level(Level level) noexcept { g_max_level.store(static_cast<int>(level)); }
+uint64_t epoch() noexcept { return g_epoch.load(std::memory_order_relaxed); }
+void levels_changed() noexcept { g_epoch.fetch_add(1); }
+
+bool ask(Level level, std::string_view target, CachedAnswer& cached) noexcept {
+    const uint64_t before = epoch();
+    bool answer = enabled(level) && wanted(level, target);
+    // The filter may run the host's code, which may change its levels: an
+    // answer given meanwhile is used once, not kept.
+    if (epoch() == before) cached = CachedAnswer{before, answer};
+    return answer;
+}
+
+void set_max_level(Level level) noexcept {
+    g_max_level.store(static_cast<int>(level));
+    levels_changed();
+}
 Level max_level() noexcept { return static_cast<Level>(g_max_level.load()); }
 
 void set_receiver(Receiver receiver, void* context) noexcept {
     g_context.store(context);
     g_receiver.store(receiver ? receiver : &no_op);
+    levels_changed();
 }
 
 void set_filter(Filter filter, void* context) noexcept {
     g_filter_context.store(context);
     g_filter.store(filter);
+    levels_changed();
 }
 
 bool enabled(Level level) noexcept {

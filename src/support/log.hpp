@@ -6,6 +6,7 @@
 // C++ (an embedding program directly, the kestu package's bridge to Python
 // logging through the table in log_capsule.hpp). A record's text is formatted
 // only when its level is admitted and the filter, if any, wants it.
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,23 @@ void set_filter(Filter filter, void* context) noexcept;
 bool enabled(Level level) noexcept;
 bool wanted(Level level, std::string_view target) noexcept;
 void deliver(Level level, std::string_view target, std::string_view text) noexcept;
+
+// Changes whenever an answer of enabled() or wanted() may have changed: a
+// new maximum level, receiver or filter, or the host's word that its own
+// levels changed (levels_changed).
+uint64_t epoch() noexcept;
+void levels_changed() noexcept;
+
+// enabled() && wanted(), asked again only when the epoch moved: for a record
+// asked about on a hot path. One per call site, with the GIL held.
+struct CachedAnswer {
+    uint64_t epoch = ~uint64_t{0};
+    bool wanted = false;
+};
+bool ask(Level level, std::string_view target, CachedAnswer& cached) noexcept;
+inline bool wanted_cached(Level level, std::string_view target, CachedAnswer& cached) noexcept {
+    return cached.epoch == epoch() ? cached.wanted : ask(level, target, cached);
+}
 
 // `format` is called (returning std::string) only when the level is admitted
 // and the record wanted.

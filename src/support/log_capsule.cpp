@@ -8,8 +8,19 @@
 namespace kestu::log {
 namespace {
 
+PyObject* internal_error_class() noexcept {
+    try {
+        return Ref::borrow(internal_error_type()).release();
+    } catch (const py_error&) {
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 // Static, so the pointer in the capsule stays valid for the whole process.
-const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter, &defer_exception};
+const ChannelApi kChannelApi = {kChannelApiVersion, &set_max_level, &set_receiver, &set_filter,
+                                &defer_exception,   &levels_changed, &internal_error_class};
 
 }  // namespace
 

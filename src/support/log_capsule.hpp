@@ -1,10 +1,12 @@
 #pragma once
-// The logging channel's switches, reachable from another extension module.
+// The logging channel's switches, reachable from another extension module,
+// and the other piece of the core the kestu package needs by reference: its
+// internal-error class.
 //
 // The core's module surface is fixed (nine classes, one exported symbol), so
-// the channel is not a module attribute: at initialisation the core leaves a
-// capsule holding a `ChannelApi` in the interpreter's state dict, under the
-// capsule's own name. The kestu package's bridge to Python logging reads it
+// neither is a module attribute: at initialisation the core leaves a capsule
+// holding a `ChannelApi` in the interpreter's state dict, under the capsule's
+// own name. The kestu package's native module (kestu._logbridge) reads it
 // from there. Both sides are built from this header by the same project; the
 // version guards against mixing builds.
 #include <Python.h>
@@ -22,6 +24,10 @@ struct ChannelApi {
     void (*set_receiver)(Receiver receiver, void* context) noexcept;
     void (*set_filter)(Filter filter, void* context) noexcept;
     void (*defer_exception)(PyObject* exc) noexcept;
+    // The host's levels changed: answers kept by the core are asked again.
+    void (*levels_changed)() noexcept;
+    // The internal-error class (new reference), or null with the error set.
+    PyObject* (*internal_error)() noexcept;
 };
 
 // Leaves the capsule in the current interpreter's state dict (a no-op when

@@ -156,6 +156,26 @@ TEST(log_filter_is_asked_after_the_level_and_before_formatting) {
     kestu::log::set_receiver(nullptr, nullptr);
 }
 
+TEST(cached_answer_is_asked_again_after_every_change) {
+    using kestu::log::Level;
+    Asked asked{{}, "kestu_core::engine"};
+    kestu::log::CachedAnswer cached;
+    auto ask = [&] { return kestu::log::wanted_cached(Level::Debug, "kestu_core::engine", cached); };
+    CHECK(!ask());  // level off: the filter is not asked
+    kestu::log::set_filter(&want, &asked);
+    kestu::log::set_max_level(Level::Trace);
+    CHECK(ask() && ask() && asked.asked.size() == 1);
+    asked.wanted_target = "";  // the host's levels change and it says so
+    CHECK(ask());
+    kestu::log::levels_changed();
+    CHECK(!ask() && !ask() && asked.asked.size() == 2);
+    asked.wanted_target = "kestu_core::engine";
+    kestu::log::set_filter(nullptr, nullptr);
+    CHECK(ask() && asked.asked.size() == 2);
+    kestu::log::set_max_level(Level::Off);
+    CHECK(!ask());
+}
+
 TEST(channel_capsule_in_the_interpreter_dict_drives_the_core_channel) {
     using namespace kestu::log;
     kestu::Ref state = kestu::Ref::steal(harness::run_python(

@@ -46,3 +46,16 @@ number: int = touches_nothing(Ctx())
 
 @process  # type: ignore[call-overload]
 def forgot_the_call(ctx: Any) -> None: ...
+
+
+import kestu  # noqa: E402
+from kestu import AuditBlockError, Workflow  # noqa: E402
+
+context: Any = Workflow(["add_one"]).run(engine, reason="typing")
+try:
+    engine.execute_process("add_one")
+except AuditBlockError as refused:
+    rule: tuple[str | None, str | None, int | None] = (refused.target_field, refused.phase, refused.count)
+    wrong: int = refused.process  # type: ignore[assignment]
+except kestu.InternalError as broken:
+    internal: BaseException = broken
