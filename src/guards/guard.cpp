@@ -42,6 +42,7 @@ struct GuardObject {
     // name never changes, since the lists and the prefix never do.
     Ref readable;
     Ref writable;
+    bool writable_heavy;  // whether `writable` is a heavy-zone name
     bool is_admin;
     bool strict_mode;
 };
@@ -148,6 +149,7 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
     new (&g->tx) Ref(Ref::borrow(tx));
     new (&g->readable) Ref();
     new (&g->writable) Ref();
+    g->writable_heavy = false;
     g->is_admin = is_admin;
     g->strict_mode = strict_mode;
     return self;
@@ -224,13 +226,23 @@ PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject
 // -- the read and write rules ------------------------------------------------
 
 // Remembers `name` as permitted, when it can be told again by identity.
-void remember(Ref& slot, PyObject* name) {
-    if (PyUnicode_CheckExact(name) && slot.get() != name) slot = Ref::borrow(name);
+// Whether it is remembered now.
+bool remember(Ref& slot, PyObject* name) {
+    if (!PyUnicode_CheckExact(name)) return false;
+    if (slot.get() != name) slot = Ref::borrow(name);
+    return true;
+}
+
+// getattr(target, name) for an exact str name: what PyObject_GetAttr does
+// with it, without its checks (new reference, or null with the error set).
+inline PyObject* target_attribute(PyObject* target, PyObject* name) {
+    getattrofunc get = Py_TYPE(target)->tp_getattro;
+    return get ? get(target, name) : PyObject_GetAttr(target, name);
 }
 
 PyObject* read_attribute(GuardObject* g, PyObject* name) {
     if (name == g->readable.get()) {  // checked before, and not a private name
-        Ref value = check(PyObject_GetAttr(g->target.get(), name));
+        Ref value = check(target_attribute(g->target.get(), name));
         if (plain_scalar(value.get())) return value.release();
         PathText buffer;
         return apply_guard(g, std::move(value), full_path(g, to_utf8(name, nullptr), buffer),
@@ -266,25 +278,25 @@ PyObject* read_attribute(GuardObject* g, PyObject* name) {
 // costs time, never a different result.
 class PresentHint {
 public:
-    bool likely(PyObject* target, PyObject* name) const noexcept {
-        const Slot& s = slots_[index(target, name)];
+    // The slot of (type of target, name): whether it says present, and where
+    // to record the answer.
+    struct Slot {
+        uintptr_t type = 0;
+        uintptr_t name = 0;
+    };
+    Slot& slot(PyObject* target, PyObject* name) noexcept {
+        return slots_[((id(Py_TYPE(target)) >> 4) ^ (id(name) >> 4) * 31) % kSlots];
+    }
+    static bool likely(const Slot& s, PyObject* target, PyObject* name) noexcept {
         return s.type == id(Py_TYPE(target)) && s.name == id(name);
     }
-    void record(PyObject* target, PyObject* name, bool present) noexcept {
-        Slot& s = slots_[index(target, name)];
+    static void record(Slot& s, PyObject* target, PyObject* name, bool present) noexcept {
         if (present) s = Slot{id(Py_TYPE(target)), id(name)};
         else if (s.name == id(name)) s = Slot{};
     }
 
 private:
-    struct Slot {
-        uintptr_t type = 0;
-        uintptr_t name = 0;
-    };
     static uintptr_t id(const void* p) noexcept { return reinterpret_cast<uintptr_t>(p); }
-    static size_t index(PyObject* target, PyObject* name) noexcept {
-        return ((id(Py_TYPE(target)) >> 4) ^ (id(name) >> 4) * 31) % kSlots;
-    }
     static constexpr size_t kSlots = 64;
     Slot slots_[kSlots];
 };
@@ -305,28 +317,36 @@ PyObject* unwrap(PyObject* value) { return is_guard(value) ? as_guard(value)->ta
 
 // 0, or -1 with the refusal set.
 int write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
-    std::string_view n = to_utf8(name, nullptr);
-    if (name != g->writable.get()) {
+    bool heavy;
+    if (name == g->writable.get()) {  // checked before
+        heavy = g->writable_heavy;
+    } else {
+        std::string_view n = to_utf8(name, nullptr);
         PathText buffer;
         std::string_view path = full_path(g, n, buffer);
         if (!permitted(g, path, true)) {
             set_refusal(path, true);
             return -1;
         }
-        remember(g->writable, name);
+        heavy = resolve_zone(n) == ContextZone::Heavy;
+        if (remember(g->writable, name)) g->writable_heavy = heavy;
     }
     Ref target = g->target.dup();
-    // The old value, without an exception when there is none.
+    // The old value, without an exception when there is none. The hint's
+    // slot is an element of a fixed table, not of anything that grows.
     PyObject* old = nullptr;
-    int found = compat::get_optional_attr(target.get(), name, &old, present_hint.likely(target.get(), name));
+    PresentHint::Slot& hint = present_hint.slot(target.get(), name);
+    int found = compat::get_optional_attr(target.get(), name, &old, PresentHint::likely(hint, target.get(), name));
     if (found < 0) discard_ordinary_error();
-    present_hint.record(target.get(), name, found > 0);
+    PresentHint::record(present_hint.slot(target.get(), name), target.get(), name, found > 0);
     Ref old_value = Ref::steal(old);
     Ref stored = Ref::borrow(unwrap(value));
-    if (g->tx && resolve_zone(n) != ContextZone::Heavy) {
-        Ref key = PyUnicode_CheckExact(name) ? Ref::borrow(name) : new_str(n);
+    if (g->tx && !heavy) {
         PyObject* tx = g->tx.get();
-        NativeExclusiveUse use(tx, transaction_use(tx));
+        Ref key = PyUnicode_CheckExact(name) ? Ref::borrow(name) : new_str(to_utf8(name, nullptr));
+        // Filling the new entry runs no Python code, so the transaction only
+        // has to be free now: nothing can take it meanwhile.
+        if (transaction_use(tx).busy()) throw_internal_error("Already borrowed");
         // The path stays (prefix, name) and is spelled only on demand.
         DeltaEntry& entry = append_entry(tx);
         entry.op = DeltaOp::Set;
