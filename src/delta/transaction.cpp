@@ -243,6 +243,19 @@ Ref new_transaction() {
     return construct(Transaction_Type);
 }
 
+Ref transaction_for_run(Ref& spare) {
+    if (spare && Py_REFCNT(spare.get()) == 1) return std::move(spare);
+    return construct(Transaction_Type);
+}
+
+void retire_transaction(Ref& spare, Ref tx) noexcept {
+    if (!tx || Py_REFCNT(tx.get()) != 1 || transaction_use(tx.get()).busy()) return;
+    Transaction_clear(tx.get());
+    // A finaliser run by the release may have taken it, or used it, after all.
+    TransactionObject* t = as_transaction(tx.get());
+    if (Py_REFCNT(tx.get()) == 1 && t->delta_log.empty() && t->shadow_cache.empty()) spare = std::move(tx);
+}
+
 namespace {
 
 constexpr size_t kFullChunkBytes = DeltaLog::kMaxChunk * sizeof(DeltaEntry);

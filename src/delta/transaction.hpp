@@ -164,6 +164,7 @@ public:
             return;
         }
     }
+    bool empty() const noexcept { return used_ == 0; }
     template <typename F>
     void for_each(F&& f) const {
         for (const Slot& s : slots_)
@@ -218,6 +219,13 @@ inline UseFlag& transaction_use(PyObject* tx) { return as_transaction(tx)->use; 
 
 // A new, empty Transaction object.
 Ref new_transaction();
+// The same for one run of an engine, made from `spare` when the transaction
+// of an earlier run is free again (nobody else holds it).
+Ref transaction_for_run(Ref& spare);
+// Hands a run's transaction back: emptied (what it held is released now, as
+// it would have been with it) and kept in `spare` when the run was its only
+// holder.
+void retire_transaction(Ref& spare, Ref tx) noexcept;
 
 // Appends one DeltaEntry. Caller holds exclusive use. Cannot fail but for
 // memory.

@@ -149,7 +149,7 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
     }
 
     Ref tx;
-    if (self->strict_mode) tx = new_transaction();
+    if (self->strict_mode) tx = transaction_for_run(self->spare_tx);
 
     ContractPaths contract = self->processes.contract(name, process.get());
     const Paths& inputs = contract.inputs;
@@ -173,6 +173,7 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
     }
     if (tx) commit(tx.get());
     record.succeeded(tx.get());
+    retire_transaction(self->spare_tx, std::move(tx));
     return result;
 }
 
@@ -240,6 +241,7 @@ PyObject* Engine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     new (&e->processes) ProcessCache();
     new (&e->spare_guard) Ref();
     new (&e->spare_audit_guard) Ref();
+    new (&e->spare_tx) Ref();
     return self.release();
 }
 
@@ -250,6 +252,7 @@ int Engine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_engine(self)->ctx.get());
     Py_VISIT(as_engine(self)->spare_guard.get());
     Py_VISIT(as_engine(self)->spare_audit_guard.get());
+    Py_VISIT(as_engine(self)->spare_tx.get());
     return 0;
 }
 
@@ -259,6 +262,7 @@ int Engine_clear(PyObject* self) {
     as_engine(self)->ctx = Ref::borrow(Py_None);
     as_engine(self)->spare_guard.reset();
     as_engine(self)->spare_audit_guard.reset();
+    as_engine(self)->spare_tx.reset();
     return 0;
 }
 
@@ -274,6 +278,7 @@ void Engine_dealloc(PyObject* self) {
     e->processes.~ProcessCache();
     e->spare_guard.~Ref();
     e->spare_audit_guard.~Ref();
+    e->spare_tx.~Ref();
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END

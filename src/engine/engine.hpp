@@ -31,6 +31,7 @@ struct EngineObject {
     // The guards of the last run, kept for the next when nothing else holds them.
     Ref spare_guard;
     Ref spare_audit_guard;
+    Ref spare_tx;
 };
 
 inline EngineObject* as_engine(PyObject* o) { return reinterpret_cast<EngineObject*>(o); }
