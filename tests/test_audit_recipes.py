@@ -341,3 +341,81 @@ def test_min_threshold_above_max_names_the_rule():
 def test_every_rule_error_says_which_rule(overrides):
     with pytest.raises((TypeError, ValueError), match=r"^AuditRule\('user.age', "):
         AuditRule(**{"target_field": "user.age", "condition": "min", "value": 18, **overrides})
+
+
+# -- a recipe object used by several engines -----------------------------------
+
+
+class _Ctx:
+    value = 5
+
+
+def _engines_blocked(recipe, name):
+    """Whether a new engine built from `recipe` blocks a run of `name`."""
+    from kestu_core import Engine
+
+    engine = Engine(_Ctx(), audit_recipe=recipe)
+    engine.register_process(name, _read_value)
+    try:
+        engine.execute_process(name)
+    except AuditBlockError:
+        return True
+    return False
+
+
+def _read_value(ctx):
+    return ctx.value
+
+
+_read_value._pop_contract = kestu.Contract(inputs=["value"])
+
+
+def _set_field(recipe, name):
+    object.__setattr__(recipe.definitions[name].input_rules[0], "value", 1)
+
+
+def _replace_rules(recipe, name):
+    object.__setattr__(recipe.definitions[name], "input_rules", (AuditRule("value", "min", 1),))
+
+
+def _replace_definition(recipe, name):
+    recipe.definitions[name] = ProcessAudit(input_rules=(AuditRule("value", "min", 1),))
+
+
+def _replace_definitions(recipe, name):
+    object.__setattr__(recipe, "definitions", {name: ProcessAudit(input_rules=(AuditRule("value", "min", 1),))})
+
+
+def _drop_definition(recipe, name):
+    del recipe.definitions[name]
+
+
+def _patch_rule_class(recipe, name):
+    type.__setattr__(AuditRule, "value", property(lambda self: 1))
+
+
+@pytest.mark.parametrize("change", [_set_field, _replace_rules, _replace_definition, _replace_definitions,
+                                    _drop_definition, _patch_rule_class])
+def test_a_recipe_changed_after_use_is_read_again(change):
+    name = f"recipe_reuse_{change.__name__}"
+    recipe = AuditRecipe({name: ProcessAudit(input_rules=(AuditRule("value", "min", 10),))})
+    value_slot = AuditRule.__dict__["value"]
+    try:
+        assert _engines_blocked(recipe, name) and _engines_blocked(recipe, name)  # the second reuses the first's reading
+        change(recipe, name)
+        assert not _engines_blocked(recipe, name)
+    finally:
+        type.__setattr__(AuditRule, "value", value_slot)
+
+
+def test_engines_sharing_a_recipe_count_violations_each_for_itself():
+    from kestu_core import Engine
+
+    name = "recipe_reuse_counters"
+    recipe = AuditRecipe({name: ProcessAudit(input_rules=(AuditRule("value", "min", 10, max_threshold=2),))})
+    first, second = Engine(_Ctx(), audit_recipe=recipe), Engine(_Ctx(), audit_recipe=recipe)
+    first.register_process(name, _read_value)
+    assert first.execute_process(name) == 5  # the first violation only warns
+    with pytest.raises(AuditBlockError):
+        first.execute_process(name)
+    assert second.execute_process(name) == 5  # its own count starts at 0

@@ -6,6 +6,7 @@
 #include "policy.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "../support/error.hpp"
 #include "../support/log.hpp"
 #include "../support/names.hpp"
+#include "../support/slot_reader.hpp"
 #include "../support/text.hpp"
 
 namespace kestu {
@@ -94,38 +96,29 @@ struct Miss {
     Ref parent;
 };
 
-// Follows `path` from `root`; a null Ref means the value is missing (and
-// `miss` says where). Every error met on the way is cleared.
-Ref lookup_value(PyObject* root, std::string_view path, Miss& miss) {
+// Follows the rule's path from `root`; a null Ref means the value is
+// missing (and `miss` says where). Every error met on the way is cleared.
+Ref lookup_value(PyObject* root, const CompiledRule& rule, Miss& miss) {
     Ref current = Ref::borrow(root);
-    size_t start = 0;
-    for (size_t segment_index = 0;; ++segment_index) {
-        size_t dot = path.find('.', start);
-        std::string_view segment = path.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
-        bool call = segment.size() >= 2 && segment.ends_with("()");
-        std::string_view attr = call ? segment.substr(0, segment.size() - 2) : segment;
-        Ref name = Ref::steal(PyUnicode_FromStringAndSize(attr.data(), static_cast<Py_ssize_t>(attr.size())));
-        if (!name) {
-            PyErr_Clear();
-            return Ref();
-        }
-        Ref next = Ref::steal(PyObject_GetAttr(current.get(), name.get()));
-        if (call) {
+    for (size_t i = 0; i < rule.names.size(); ++i) {
+        PyObject* name = rule.names[i].get();
+        if (!name) return Ref();  // a segment no str could be made of
+        Ref next = Ref::steal(PyObject_GetAttr(current.get(), name));
+        if (rule.calls[i]) {
             if (next) next = Ref::steal(PyObject_CallNoArgs(next.get()));
         } else if (!next) {
             PyErr_Clear();
-            next = Ref::steal(PyObject_GetItem(current.get(), name.get()));
+            next = Ref::steal(PyObject_GetItem(current.get(), name));
         }
         if (!next) {
             PyErr_Clear();
-            miss.segment = segment_index;
+            miss.segment = i;
             miss.parent = std::move(current);
             return Ref();
         }
         current = std::move(next);
-        if (dot == std::string_view::npos) return current;
-        start = dot + 1;
     }
+    return current;
 }
 
 std::optional<double> operand_number(const RuleValue& v) {
@@ -137,36 +130,48 @@ std::optional<double> operand_number(const RuleValue& v) {
     }
 }
 
+// Whether the text of `actual` is `text`, as object_text() would spell it,
+// without building a copy when `actual` is a str that has its UTF-8.
+bool text_equals(PyObject* actual, std::string_view text) {
+    if (PyUnicode_CheckExact(actual)) {
+        Py_ssize_t len = 0;
+        if (const char* s = PyUnicode_AsUTF8AndSize(actual, &len)) return std::string_view(s, static_cast<size_t>(len)) == text;
+        PyErr_Clear();  // lone surrogates: spelt the slow way below
+    }
+    return object_text(actual) == text;
+}
+
 // True when `actual` violates the rule. A value that cannot be read the way
 // the condition needs counts as a success (error cleared).
-bool violates(const RuleSpec& rule, PyObject* actual) {
-    const std::string& cond = rule.condition;
-    const RuleValue& operand = rule.value;
-    if (cond == "eq" || cond == "neq") {
-        if (operand.kind != RuleValue::Kind::String) return false;
-        bool same = object_text(actual) == operand.s;
-        return cond == "eq" ? !same : same;
-    }
-    if (cond == "min" || cond == "max") {
-        std::optional<double> bound = operand_number(operand);
-        if (!bound) return false;
-        double v = PyFloat_AsDouble(actual);
-        if (v == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
+bool violates(const CompiledRule& rule, PyObject* actual) {
+    using Check = CompiledRule::Check;
+    switch (rule.check) {
+        case Check::Eq:
+        case Check::Neq: {
+            bool same = text_equals(actual, rule.value.s);
+            return rule.check == Check::Eq ? !same : same;
         }
-        // Written as negations so that a NaN actual violates.
-        return cond == "min" ? !(v >= *bound) : !(v <= *bound);
-    }
-    if (cond == "min_len" || cond == "max_len") {
-        if (operand.kind != RuleValue::Kind::UInt) return false;
-        Py_ssize_t len = PyObject_Size(actual);
-        if (len < 0) {
-            PyErr_Clear();
-            return false;
+        case Check::Min:
+        case Check::Max: {
+            double v = PyFloat_AsDouble(actual);
+            if (v == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            // Written as negations so that a NaN actual violates.
+            return rule.check == Check::Min ? !(v >= rule.bound) : !(v <= rule.bound);
         }
-        uint64_t n = static_cast<uint64_t>(len);
-        return cond == "min_len" ? n < operand.u : n > operand.u;
+        case Check::MinLen:
+        case Check::MaxLen: {
+            Py_ssize_t len = PyObject_Size(actual);
+            if (len < 0) {
+                PyErr_Clear();
+                return false;
+            }
+            uint64_t n = static_cast<uint64_t>(len);
+            return rule.check == Check::MinLen ? n < rule.value.u : n > rule.value.u;
+        }
+        case Check::Never: break;
     }
     return false;
 }
@@ -180,6 +185,209 @@ std::string counter_key(std::string_view process, const RuleSpec& rule) {
     key += ':';
     key += rule.condition;
     return key;
+}
+
+// The rules read from a recipe, by process, for one phase.
+using SpecMap = std::unordered_map<std::string, std::vector<RuleSpec>>;
+
+CompiledRule compile_rule(const RuleSpec& spec) {
+    CompiledRule rule;
+    static_cast<RuleSpec&>(rule) = spec;
+    std::string_view path = spec.target_field;
+    for (size_t start = 0;;) {
+        size_t dot = path.find('.', start);
+        std::string_view segment = path.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+        bool call = segment.size() >= 2 && segment.ends_with("()");
+        std::string_view attr = call ? segment.substr(0, segment.size() - 2) : segment;
+        PyObject* name = PyUnicode_FromStringAndSize(attr.data(), static_cast<Py_ssize_t>(attr.size()));
+        if (name) PyUnicode_InternInPlace(&name);
+        else PyErr_Clear();  // looking the value up finds it missing there
+        rule.names.push_back(Ref::steal(name));
+        rule.calls.push_back(call ? 1 : 0);
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    using Check = CompiledRule::Check;
+    const std::string& c = spec.condition;
+    const RuleValue& operand = spec.value;
+    if (c == "eq" || c == "neq") {
+        if (operand.kind == RuleValue::Kind::String) rule.check = c == "eq" ? Check::Eq : Check::Neq;
+    } else if (c == "min" || c == "max") {
+        if (std::optional<double> bound = operand_number(operand)) {
+            rule.check = c == "min" ? Check::Min : Check::Max;
+            rule.bound = *bound;
+        }
+    } else if (c == "min_len" || c == "max_len") {
+        if (operand.kind == RuleValue::Kind::UInt) rule.check = c == "min_len" ? Check::MinLen : Check::MaxLen;
+    }
+    using Severity = CompiledRule::Severity;
+    rule.severity = spec.level == "S" || spec.level == "A" ? Severity::Interlock
+                    : spec.level == "B"                    ? Severity::Block
+                                                           : Severity::Warn;
+    return rule;
+}
+
+Shared<RuleBook> compile(const SpecMap& input, const SpecMap& output) {
+    RuleBook book;
+    std::unordered_map<std::string, uint32_t> counters;
+    auto add = [&](const SpecMap& specs, RuleMap& rules) {
+        for (const auto& [process, list] : specs) {
+            RuleList& compiled = rules[process];
+            compiled.reserve(list.size());
+            for (const RuleSpec& spec : list) {
+                CompiledRule rule = compile_rule(spec);
+                // Rules with one key share its counter, whatever their phase.
+                auto [at, added] = counters.try_emplace(counter_key(process, spec), static_cast<uint32_t>(counters.size()));
+                if (added) book.counter_keys.push_back(at->first);
+                rule.counter = at->second;
+                rule.index = book.rules++;
+                compiled.push_back(std::move(rule));
+            }
+        }
+    };
+    add(input, book.input);
+    add(output, book.output);
+    return Shared<RuleBook>::make(std::move(book));
+}
+
+// The rules of a recipe, read by attributes only.
+std::pair<SpecMap, SpecMap> read_recipe(PyObject* recipe) {
+    Ref definitions = get_attr(recipe, KNAME("definitions"));
+    require_dict(definitions.get(), nullptr);
+    // Convert the whole map first, so a non-str key fails before any rule
+    // is read. Nothing here runs Python code, so PyDict_Next is safe.
+    std::vector<std::pair<std::string, Ref>> entries;
+    entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(definitions.get())));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(definitions.get(), &pos, &key, &value))
+        entries.emplace_back(to_string(key, nullptr), Ref::borrow(value));
+
+    std::pair<SpecMap, SpecMap> rules;
+    for (auto& [name, definition] : entries) {
+        if (auto list = parse_rule_list(definition.get(), KNAME("input_rules"))) rules.first[name] = std::move(*list);
+        if (auto list = parse_rule_list(definition.get(), KNAME("output_rules"))) rules.second[name] = std::move(*list);
+    }
+    return rules;
+}
+
+// Recipes read before, by identity, with every object their reading met:
+// a recipe of the companion's frozen classes (whose fields are plain slots)
+// whose reading met only values that cannot change (exact str, int, float,
+// bool, None) is the same recipe as long as it holds the very same objects,
+// so its compiled rules are shared instead of read and compiled again.
+// Confirming that reads the slots directly (slot_reader.hpp) and runs no
+// Python code. Process-wide, a few entries, never freed.
+class RecipeMemo {
+public:
+    const Shared<RuleBook>* find(PyObject* recipe) {
+        Entry& e = entries_[index(recipe)];
+        if (e.recipe.get() != recipe) return nullptr;
+        Compare compare{e.seen.data(), e.seen.data() + e.seen.size()};
+        if (!walk(recipe, compare) || compare.next != compare.end) return nullptr;
+        return &e.book;
+    }
+    void remember(PyObject* recipe, const Shared<RuleBook>& book) {
+        Record record;
+        if (!walk(recipe, record)) return;
+        // The entry is whole before what it held is released.
+        Entry& e = entries_[index(recipe)];
+        Entry old = std::move(e);
+        e = Entry{Ref::borrow(recipe), std::move(record.seen), book};
+    }
+
+private:
+    // Every object met, in order (strong references: identities stay unique).
+    struct Entry {
+        Ref recipe;
+        std::vector<Ref> seen;
+        Shared<RuleBook> book;
+    };
+
+    static bool fixed_value(PyObject* o) {
+        return o == Py_None || PyBool_Check(o) || PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o);
+    }
+
+    struct Record {
+        std::vector<Ref> seen;
+        bool see(PyObject* o) {
+            seen.push_back(Ref::borrow(o));
+            return true;
+        }
+        // A rule's fields: each set, and of a kind that cannot change.
+        bool see_fields(PyObject* const* fields, size_t n) {
+            for (size_t i = 0; i < n; ++i)
+                if (!fields[i] || !fixed_value(fields[i]) || !see(fields[i])) return false;
+            return true;
+        }
+    };
+    struct Compare {
+        const Ref* next;
+        const Ref* end;
+        bool see(PyObject* o) {
+            if (next == end || next->get() != o) return false;
+            ++next;
+            return true;
+        }
+        bool see_fields(PyObject* const* fields, size_t n) {
+            // A Ref is one pointer: the recorded fields compare as a block.
+            static_assert(sizeof(Ref) == sizeof(PyObject*));
+            if (static_cast<size_t>(end - next) < n || std::memcmp(next, fields, n * sizeof(PyObject*)) != 0) return false;
+            next += n;
+            return true;
+        }
+    };
+
+    // Goes over what from_python reads, recording it or comparing it with
+    // what was recorded; false at the first difference, or at anything that
+    // is not of the kind described above. A dict that grew or shrank shows
+    // as a difference too: the comparison runs past, or stops short of, what
+    // was recorded; a tuple, the same object, holds the same rules.
+    template <typename See>
+    static bool walk(PyObject* recipe, See& see) {
+        static SlotReader* const recipe_reader = new SlotReader({"definitions"});
+        static SlotReader* const audit_reader = new SlotReader({"input_rules", "output_rules"});
+        static SlotReader* const rule_reader = new SlotReader(
+            {"target_field", "condition", "level", "min_threshold", "max_threshold", "reset_on_success", "message", "value"});
+        PyObject* definitions;
+        if (!recipe_reader->read(recipe, &definitions) || !see.see(definitions) || !PyDict_CheckExact(definitions))
+            return false;
+        PyTypeObject* rule_type = nullptr;
+        // Nothing below runs Python code: the slots are read directly and
+        // every key met is an exact str.
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(definitions, &pos, &key, &value)) {
+            PyObject* lists[2];
+            if (!PyUnicode_CheckExact(key) || !see.see(key) || !see.see(value) || !audit_reader->read(value, lists))
+                return false;
+            for (PyObject* list : lists) {
+                if (!see.see(list) || !PyTuple_CheckExact(list)) return false;
+                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(list); i < n; ++i) {
+                    PyObject* rule = PyTuple_GET_ITEM(list, i);
+                    // Nothing changes a class during the walk: one check per class met.
+                    if (Py_TYPE(rule) != rule_type) {
+                        if (!rule_reader->block(rule)) return false;
+                        rule_type = Py_TYPE(rule);
+                    }
+                    if (!see.see_fields(rule_reader->block_unchecked(rule), rule_reader->size())) return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    static size_t index(PyObject* recipe) noexcept {
+        uintptr_t id = reinterpret_cast<uintptr_t>(recipe);
+        return ((id >> 4) ^ (id >> 12)) % kEntries;
+    }
+    static constexpr size_t kEntries = 8;
+    Entry entries_[kEntries];
+};
+
+RecipeMemo& recipe_memo() {
+    static RecipeMemo* const memo = new RecipeMemo();
+    return *memo;
 }
 
 }  // namespace
@@ -245,71 +453,63 @@ RuleSpec AuditPolicy::parse_rule(PyObject* rule) {
     return spec;
 }
 
-AuditPolicy AuditPolicy::from_python(PyObject* recipe) {
-    Ref definitions = get_attr(recipe, KNAME("definitions"));
-    require_dict(definitions.get(), nullptr);
-    // Convert the whole map first, so a non-str key fails before any rule
-    // is read. Nothing here runs Python code, so PyDict_Next is safe.
-    std::vector<std::pair<std::string, Ref>> entries;
-    entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(definitions.get())));
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(definitions.get(), &pos, &key, &value))
-        entries.emplace_back(to_string(key, nullptr), Ref::borrow(value));
-
-    AuditPolicy policy;
-    for (auto& [name, definition] : entries) {
-        if (auto rules = parse_rule_list(definition.get(), KNAME("input_rules"))) policy.input_rules_[name] = std::move(*rules);
-        if (auto rules = parse_rule_list(definition.get(), KNAME("output_rules"))) policy.output_rules_[name] = std::move(*rules);
-    }
-    return policy;
+AuditPolicy::AuditPolicy(Shared<RuleBook> book) : book_(std::move(book)) {
+    const size_t counters = book_->counter_keys.size();
+    state_.assign(2 * counters + book_->rules, 0);
+    counts_ = state_.data();
+    counted_ = counts_ + counters;
+    reported_ = counted_ + counters;
 }
 
-AuditOutcome AuditPolicy::evaluate(std::string_view process, std::string_view phase, PyObject* root) {
-    RuleMap& map = phase == "input" ? input_rules_ : output_rules_;
-    auto found = map.find(std::string(process));
-    AuditOutcome outcome;
-    if (found == map.end()) return outcome;
-    // A copy: user code runs between rules, and nothing it does may pull the
-    // list out from under the loop. The maps themselves never change once
-    // built, so the policy's own rules stay where they are.
-    std::vector<RuleSpec>& own = found->second;
-    const std::vector<RuleSpec> rules = own;
+AuditPolicy AuditPolicy::from_python(PyObject* recipe) {
+    RecipeMemo& memo = recipe_memo();
+    if (const Shared<RuleBook>* known = memo.find(recipe)) return AuditPolicy(*known);
+    auto [input, output] = read_recipe(recipe);
+    Shared<RuleBook> book = compile(input, output);
+    memo.remember(recipe, book);
+    return AuditPolicy(book);
+}
 
-    for (size_t i = 0; i < rules.size(); ++i) {
-        const RuleSpec& rule = rules[i];
+const RuleList* AuditPolicy::rules_for(std::string_view process, std::string_view phase) const {
+    const RuleMap& map = phase == "input" ? book_->input : book_->output;
+    auto found = map.find(process);
+    return found == map.end() ? nullptr : &found->second;
+}
+
+AuditOutcome AuditPolicy::evaluate(const RuleList& rules, std::string_view process, std::string_view phase,
+                                   PyObject* root) {
+    // The book never changes, so the loop walks it while user code runs.
+    AuditOutcome outcome;
+    for (const CompiledRule& rule : rules) {
         Miss miss;
-        Ref actual = lookup_value(root, rule.target_field, miss);
-        if (!actual && !own[i].unread_reported) {
-            own[i].unread_reported = true;
+        Ref actual = lookup_value(root, rule, miss);
+        if (!actual && !reported_[rule.index]) {
+            reported_[rule.index] = 1;
             outcome.unread.push_back(UnreadRule{rule, miss.segment, std::move(miss.parent)});
         }
         if (!actual || !violates(rule, actual.get())) {
-            if (rule.reset_on_success && !violation_counts_.empty()) {
-                auto count = violation_counts_.find(counter_key(process, rule));
-                if (count != violation_counts_.end()) count->second = 0;
-            }
+            if (rule.reset_on_success && counted_[rule.counter]) counts_[rule.counter] = 0;
             continue;
         }
 
-        std::string key = counter_key(process, rule);
-        uint32_t& slot = violation_counts_[key];
+        counted_[rule.counter] = 1;
+        uint32_t& count = counts_[rule.counter];
         // Saturate rather than wrap: a wrapped count would silently re-arm
         // the early warnings and postpone the trip.
-        if (slot != std::numeric_limits<uint32_t>::max()) ++slot;
-        const uint32_t n = slot;
+        if (count != std::numeric_limits<uint32_t>::max()) ++count;
+        const uint32_t n = count;
         const std::string text = object_text(actual.get());  // may run __str__
 
         if (n >= rule.max_threshold) {
-            violation_counts_[key] = 0;
+            counts_[rule.counter] = 0;
             auto message = [&] {
                 if (rule.message) return *rule.message;
                 return "[" + std::string(phase) + "] Rule '" + rule.condition + "' violated on '" + rule.target_field +
                        "'. Value=" + text + ". Level " + rule.level;
             };
-            bool interlock = rule.level == "S" || rule.level == "A";
-            if (interlock || rule.level == "B") {
-                outcome.kind = interlock ? AuditOutcome::Kind::Interlock : AuditOutcome::Kind::Block;
+            if (rule.severity != CompiledRule::Severity::Warn) {
+                outcome.kind = rule.severity == CompiledRule::Severity::Interlock ? AuditOutcome::Kind::Interlock
+                                                                                  : AuditOutcome::Kind::Block;
                 outcome.message = message();
                 outcome.trip.reset(new AuditTrip{std::string(process), std::string(phase), rule, std::move(actual), n});
                 return outcome;
@@ -325,8 +525,19 @@ AuditOutcome AuditPolicy::evaluate(std::string_view process, std::string_view ph
     return outcome;
 }
 
+std::unordered_map<std::string, uint32_t> AuditPolicy::violation_counts() const {
+    std::unordered_map<std::string, uint32_t> out;
+    for (size_t i = 0; i < book_->counter_keys.size(); ++i)
+        if (counted_[i]) out.emplace(book_->counter_keys[i], counts_[i]);
+    return out;
+}
+
 void AuditPolicy::set_violation_count_for_testing(const std::string& key, uint32_t count) {
-    violation_counts_[key] = count;
+    for (size_t i = 0; i < book_->counter_keys.size(); ++i) {
+        if (book_->counter_keys[i] != key) continue;
+        counted_[i] = 1;
+        counts_[i] = count;
+    }
 }
 
 }  // namespace kestu

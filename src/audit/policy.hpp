@@ -1,9 +1,17 @@
 #pragma once
 // AuditPolicy: rules checked around every process run, per process and
 // phase, with violation counters that persist for the owning engine's life.
+//
+// The rules read from a recipe are compiled once into a RuleBook (each
+// rule's path split into name objects, its condition and level decoded, its
+// counter numbered) that never changes and that every engine built from the
+// same recipe object shares, as long as the recipe is confirmed unchanged.
+// What a policy changes (its counters, which unreadable rules it reported)
+// is its own.
 #include <Python.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +20,7 @@
 #include <vector>
 
 #include "../support/ref.hpp"
+#include "../support/shared.hpp"
 
 namespace kestu {
 
@@ -26,6 +35,7 @@ struct RuleValue {
     std::string s;
 };
 
+// One rule as read from the recipe.
 struct RuleSpec {
     std::string target_field;
     std::string condition;
@@ -35,8 +45,35 @@ struct RuleSpec {
     bool reset_on_success = true;
     std::optional<std::string> message;
     RuleValue value;
-    // Set on the policy's own rule once its path was reported unreadable.
-    bool unread_reported = false;
+};
+
+// A rule as checked: what checking it needs, worked out once.
+struct CompiledRule : RuleSpec {
+    enum class Check : uint8_t { Eq, Neq, Min, Max, MinLen, MaxLen, Never };
+    enum class Severity : uint8_t { Interlock, Block, Warn };
+    std::vector<Ref> names;     // the attribute names along target_field
+    std::vector<uint8_t> calls;  // 1 where the segment ends in "()"
+    Check check = Check::Never;
+    Severity severity = Severity::Warn;
+    double bound = 0.0;    // the min/max operand as a number
+    uint32_t counter = 0;  // the index of the counter its key names
+    uint32_t index = 0;    // the index of the rule among all of the book's
+};
+
+using RuleList = std::vector<CompiledRule>;
+
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+using RuleMap = std::unordered_map<std::string, RuleList, TextHash, std::equal_to<>>;
+
+// Everything read from one recipe, compiled. Immutable once built.
+struct RuleBook {
+    RuleMap input;
+    RuleMap output;
+    std::vector<std::string> counter_keys;  // by counter index
+    uint32_t rules = 0;
 };
 
 // The rule behind an Interlock or a Block, for the error the engine raises.
@@ -65,31 +102,52 @@ struct AuditOutcome {
 
 class AuditPolicy {
 public:
-    using RuleMap = std::unordered_map<std::string, std::vector<RuleSpec>>;
+    AuditPolicy(AuditPolicy&&) noexcept = default;
+    AuditPolicy& operator=(AuditPolicy&&) noexcept = default;
+    AuditPolicy(const AuditPolicy&) = delete;  // its counters point into its own state
+    AuditPolicy& operator=(const AuditPolicy&) = delete;
 
     // Reads the recipe by attributes only; throws py_error (the Python
     // exception set) when it cannot be used. Never returns a partial policy.
+    // A recipe object read before, and confirmed to hold the very same
+    // objects, is not read again.
     static AuditPolicy from_python(PyObject* recipe);
     static RuleSpec parse_rule(PyObject* rule);
     static RuleValue py_to_json(PyObject* value) noexcept;
 
-    // Checks the rules of `process` for `phase` ("input" selects the input
-    // rules, anything else the output rules) against `root`. Never fails;
-    // exceptions of user code met on the way are swallowed.
-    AuditOutcome evaluate(std::string_view process, std::string_view phase, PyObject* root);
+    // The rules of `process` for a phase ("input" selects the input rules,
+    // anything else the output rules), or null when it has none. Valid for
+    // the policy's life.
+    const RuleList* rules_for(std::string_view process, std::string_view phase) const;
 
-    const RuleMap& input_rules() const noexcept { return input_rules_; }
-    const RuleMap& output_rules() const noexcept { return output_rules_; }
-    const std::unordered_map<std::string, uint32_t>& violation_counts() const noexcept { return violation_counts_; }
+    // Checks `rules` (the process's rules for `phase`) against `root`. Never
+    // fails; exceptions of user code met on the way are swallowed.
+    AuditOutcome evaluate(const RuleList& rules, std::string_view process, std::string_view phase, PyObject* root);
+    AuditOutcome evaluate(std::string_view process, std::string_view phase, PyObject* root) {
+        const RuleList* rules = rules_for(process, phase);
+        return rules ? evaluate(*rules, process, phase, root) : AuditOutcome{};
+    }
+
+    const RuleMap& input_rules() const noexcept { return book_->input; }
+    const RuleMap& output_rules() const noexcept { return book_->output; }
+    // The counters that exist, by key (a counter exists once a violation
+    // made it; a success never creates one).
+    std::unordered_map<std::string, uint32_t> violation_counts() const;
 
     // For tests only: puts a counter where reaching it by evaluation alone
     // would take billions of calls.
     void set_violation_count_for_testing(const std::string& key, uint32_t count);
 
 private:
-    RuleMap input_rules_;
-    RuleMap output_rules_;
-    std::unordered_map<std::string, uint32_t> violation_counts_;
+    explicit AuditPolicy(Shared<RuleBook> book);
+
+    Shared<RuleBook> book_;
+    // One block: the counts by counter index, whether each counter exists,
+    // and by rule index whether its unreadable path was reported.
+    std::vector<uint32_t> state_;
+    uint32_t* counts_ = nullptr;
+    uint32_t* counted_ = nullptr;
+    uint32_t* reported_ = nullptr;
 };
 
 }  // namespace kestu

@@ -142,8 +142,9 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
     Ref ctx = self->ctx.dup();
 
     // Input rules see the raw context: nothing has run yet.
-    if (self->policy) {
-        AuditOutcome outcome = self->policy->evaluate(name, "input", ctx.get());
+    const RuleList* input_rules = self->policy ? self->processes.audit_rules(*self->policy, name, true) : nullptr;
+    if (input_rules) {
+        AuditOutcome outcome = self->policy->evaluate(*input_rules, name, "input", ctx.get());
         if (outcome.kind != AuditOutcome::Kind::Pass || !outcome.unread.empty())
             settle_audit(name, "input", outcome, nullptr);
     }
@@ -163,10 +164,11 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
 
     // Output rules read through an administrator guard on the same
     // transaction, so they see what the process wrote before it is committed.
-    if (self->policy) {
+    const RuleList* output_rules = self->policy ? self->processes.audit_rules(*self->policy, name, false) : nullptr;
+    if (output_rules) {
         Ref audit_guard =
             ContextGuard::for_run(self->spare_audit_guard, ctx.get(), no_paths(), no_paths(), tx.get(), true, self->strict_mode);
-        AuditOutcome outcome = self->policy->evaluate(name, "output", audit_guard.get());
+        AuditOutcome outcome = self->policy->evaluate(*output_rules, name, "output", audit_guard.get());
         ContextGuard::retire(self->spare_audit_guard, std::move(audit_guard));
         if (outcome.kind != AuditOutcome::Kind::Pass || !outcome.unread.empty())
             settle_audit(name, "output", outcome, tx.get());

@@ -10,6 +10,7 @@
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
+#include "../support/slot_reader.hpp"
 
 namespace kestu {
 namespace {
@@ -77,77 +78,10 @@ PathsCache& paths_cache() {
     return *cache;
 }
 
-PyObject* field_name(int i) {
-    switch (i) {
-        case 0: return KNAME("inputs");
-        case 1: return KNAME("outputs");
-        default: return KNAME("errors");
-    }
-}
-
-// The three fields read straight from the instance's slots, for a contract
-// class whose `inputs`, `outputs` and `errors` are plain slots (the
-// companion's Contract is one). That is exactly what getattr does while the
-// class keeps the same slot descriptors in its own dict and the generic
-// getattr, which a stamp of the class confirms on every read at the cost of
-// a comparison. Process-wide, under the interpreter lock.
-class SlotReader {
-public:
-    // Borrowed references into `contract`'s slots, valid until Python code
-    // runs; false when the class is not one of that kind: read by getattr then.
-    bool read(PyObject* contract, PyObject* out[3]) {
-        PyTypeObject* type = Py_TYPE(contract);
-        bool known = reinterpret_cast<PyObject*>(type) == type_.get() && compat::type_stamp_valid(type, stamp_);
-        if (!known && !learn(contract)) return false;
-        for (int i = 0; i < 3; ++i) {
-            out[i] = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(contract) + offset_[i]);
-            if (!out[i]) return false;  // unset: getattr raises AttributeError
-        }
-        return true;
-    }
-
-private:
-    // Learns the class of `contract`: whether its own dict holds plain slot
-    // descriptors for the three names (which then win over anything else a
-    // look-up could find) and its getattr is the generic one. Rare: once per
-    // class, and again after the class was changed.
-    bool learn(PyObject* contract) {
-        type_.reset();
-        PyTypeObject* type = Py_TYPE(contract);
-        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict || type->tp_getattro != PyObject_GenericGetAttr)
-            return false;
-        Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        // A look-up through the attribute cache gives the class the version
-        // a stamp needs.
-        if (Ref probe = Ref::steal(PyObject_GetAttr(contract, KNAME("inputs"))); !probe) discard_ordinary_error();
-        compat::TypeStamp stamp;
-        if (Py_TYPE(contract) != type || !compat::take_type_stamp(type, &stamp)) return false;
-        Py_ssize_t offset[3];
-        for (int i = 0; i < 3; ++i) {
-            // A non-str key in the class dict can run Python code here.
-            Ref descr = Ref::borrow(PyDict_GetItemWithError(type->tp_dict, field_name(i)));
-            if (!descr) {
-                if (PyErr_Occurred()) discard_ordinary_error();
-                return false;
-            }
-            if (!compat::plain_object_slot(descr.get(), type, &offset[i])) return false;
-        }
-        if (Py_TYPE(contract) != type || type->tp_getattro != PyObject_GenericGetAttr ||
-            !compat::type_stamp_valid(type, stamp))
-            return false;
-        type_ = std::move(keep);
-        stamp_ = stamp;
-        std::copy(offset, offset + 3, offset_);
-        return true;
-    }
-
-    Ref type_;  // the class learnt, or empty
-    compat::TypeStamp stamp_;
-    Py_ssize_t offset_[3] = {0, 0, 0};
-};
-
+// inputs, outputs and errors, read at the slots for a contract class whose
+// three lists are plain slots (the companion's Contract is one).
 SlotReader& slot_reader() {
-    static SlotReader* const reader = new SlotReader();
+    static SlotReader* const reader = new SlotReader({"inputs", "outputs", "errors"});
     return *reader;
 }
 
@@ -202,6 +136,7 @@ Ref ProcessCache::process(std::string_view name) {
     if (slot.name != name) {
         slot.name.assign(name);
         for (Field& f : slot.fields) f = Field{};
+        slot.audited = false;
     }
     slot.version = version;
     slot.process = found.get();
@@ -265,7 +200,7 @@ ContractPaths ProcessCache::contract(std::string_view name, PyObject* process) {
         return out;
     }
     for (int i = 0; i < 3; ++i) {
-        Ref value = check(PyObject_GetAttr(contract.get(), field_name(i)));
+        Ref value = check(PyObject_GetAttr(contract.get(), slot_reader().name(static_cast<size_t>(i))));
         *lists[i] = compiled(last_->fields[i], value.get());
     }
     return out;

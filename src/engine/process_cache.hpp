@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "../audit/policy.hpp"
 #include "../guards/contract.hpp"
 #include "../support/ref.hpp"
 
@@ -36,6 +37,17 @@ public:
     // reads it: the same attributes in the same order, with the same errors
     // ("Process '{name}' usually needs @process decorator", conversions).
     ContractPaths contract(std::string_view name, PyObject* process);
+    // The audit rules of the process last returned, for the input or the
+    // output phase, or null: looked up once per process (the engine's
+    // policy never changes).
+    const RuleList* audit_rules(const AuditPolicy& policy, std::string_view name, bool input) {
+        if (!last_->audited) {
+            last_->audit[0] = policy.rules_for(name, "input");
+            last_->audit[1] = policy.rules_for(name, "output");
+            last_->audited = true;
+        }
+        return last_->audit[input ? 0 : 1];
+    }
     // Drops everything (the engine's tp_clear and dealloc).
     void clear() noexcept;
 
@@ -54,6 +66,8 @@ private:
         uint64_t version = 0;
         PyObject* process = nullptr;  // borrowed: valid while the registry's version is `version`
         Field fields[3];              // inputs, outputs, errors
+        bool audited = false;
+        const RuleList* audit[2] = {nullptr, nullptr};
     };
     Slot& slot_for(std::string_view name) noexcept;
     static Paths compiled(Field& field, PyObject* value);

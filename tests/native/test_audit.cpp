@@ -182,8 +182,9 @@ AuditOutcome evaluate(AuditPolicy& policy, PyObject* root, std::string_view phas
 }
 
 std::optional<uint32_t> count_of(const AuditPolicy& policy, const std::string& key) {
-    auto it = policy.violation_counts().find(key);
-    if (it == policy.violation_counts().end()) return std::nullopt;
+    const auto counts = policy.violation_counts();
+    auto it = counts.find(key);
+    if (it == counts.end()) return std::nullopt;
     return it->second;
 }
 
@@ -208,7 +209,7 @@ struct UnraisableCapture {
     }
 };
 
-const std::vector<RuleSpec>* input_list(const AuditPolicy& policy, const std::string& process = "p") {
+const kestu::RuleList* input_list(const AuditPolicy& policy, const std::string& process = "p") {
     auto it = policy.input_rules().find(process);
     return it == policy.input_rules().end() ? nullptr : &it->second;
 }
@@ -389,7 +390,7 @@ TEST(audit_unusable_rule_sequences_are_skipped_silently) {
             harness::fail(__FILE__, __LINE__, std::string(r.input_rules) + " failed: " + take_error());
             continue;
         }
-        const std::vector<RuleSpec>* list = input_list(*policy);
+        const kestu::RuleList* list = input_list(*policy);
         int got = list ? static_cast<int>(list->size()) : -1;
         bool ok = got == r.expected && policy->output_rules().count("p") == 1 && !PyErr_Occurred();
         if (!ok) harness::fail(__FILE__, __LINE__, std::string("input_rules=") + r.input_rules);
@@ -410,7 +411,7 @@ TEST(audit_rules_keep_their_order_and_fields) {
         take_error();
         return;
     }
-    const std::vector<RuleSpec>* list = input_list(*policy);
+    const kestu::RuleList* list = input_list(*policy);
     CHECK(list && list->size() == 2);
     if (list && list->size() == 2) {
         const RuleSpec& a = (*list)[0];
