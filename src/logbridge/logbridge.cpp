@@ -258,9 +258,13 @@ PyObject* bridge_is_connected(PyObject*, PyObject*) { return PyBool_FromLong(g_b
 
 PyMethodDef bridge_methods[] = {
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bridge_connect)), METH_FASTCALL,
-     "connect($module, logger_for, emit, /)\n--\n\n"},
-    {"disconnect", bridge_disconnect, METH_NOARGS, "disconnect($module, /)\n--\n\n"},
-    {"is_connected", bridge_is_connected, METH_NOARGS, "is_connected($module, /)\n--\n\n"},
+     "connect($module, logger_for, emit, /)\n--\n\n"
+     "Deliver the core's records: logger_for(target) gives (logger, its level cache or None),\n"
+     "emit(logger, levelno, text) logs one. Replaces an earlier connection."},
+    {"disconnect", bridge_disconnect, METH_NOARGS, "disconnect($module, /)\n--\n\n"
+     "Stop the delivery; records are dropped before their text is built."},
+    {"is_connected", bridge_is_connected, METH_NOARGS, "is_connected($module, /)\n--\n\n"
+     "Whether records are being delivered."},
     {nullptr, nullptr, 0, nullptr},
 };
 
