@@ -15,7 +15,7 @@ from .audit import (
     AuditRule,
     ProcessAudit,
 )
-from .contracts import Contract, ContractViolationError, ContractWarning, process
+from .contracts import Contract, ContractViolationError, ContractWarning, contract_of, process
 from .machine import Machine, State
 from .workflow import If, Run, Step, While, Workflow
 
@@ -50,6 +50,7 @@ __all__ = [
     "Step",
     "While",
     "Workflow",
+    "contract_of",
     "process",
 ]
 

@@ -6,7 +6,7 @@ import math
 import numbers
 import sys
 from dataclasses import KW_ONLY, dataclass, field
-from typing import Iterable, Mapping, Union
+from typing import Iterable, Literal, Mapping, Union, get_args
 
 __all__ = [
     "AuditBlockError",
@@ -15,13 +15,19 @@ __all__ = [
     "AuditRecipe",
     "AuditRule",
     "CONDITIONS",
+    "Condition",
     "LEVELS",
+    "Level",
     "ProcessAudit",
 ]
 
 _U32_MAX = 2**32 - 1
 
-CONDITIONS: tuple[str, ...] = ("eq", "neq", "min", "max", "min_len", "max_len")
+# Literal types, so that a checker catches a misspelt condition or level.
+Condition = Literal["eq", "neq", "min", "max", "min_len", "max_len"]
+Level = Literal["S", "A", "B", "W"]
+
+CONDITIONS: tuple[Condition, ...] = get_args(Condition)
 
 Operand = Union[str, int, float, None]
 
@@ -38,7 +44,7 @@ class AuditBlockError(AuditError):
     """A block-level rule (B) tripped."""
 
 
-LEVELS: tuple[str, ...] = ("S", "A", "B", "W")
+LEVELS: tuple[Level, ...] = get_args(Level)
 
 
 def _nonempty_str(where: str, name: str, value: object) -> None:
@@ -98,10 +104,10 @@ class AuditRule:
     """
 
     target_field: str
-    condition: str
+    condition: Condition
     value: Operand = None
     _: KW_ONLY
-    level: str = "B"
+    level: Level = "B"
     min_threshold: int = 0
     max_threshold: int = 1
     reset_on_success: bool = True
