@@ -4,8 +4,8 @@
 
 Runs ORDERS orders (default 3000) in this interpreter, then through a
 concurrent.futures.ProcessPoolExecutor of 1, 2 and 4 workers, and prints a
-Markdown table: best of three rounds each, the pool started and warm before
-timing. Each order is plain data in and out; the workers register the
+Markdown table: the best of five rounds each, the settings taking turns, the
+pools started and warm before timing. Each order is plain data in and out; the workers register the
 processes when they import this module. Not part of `make bench`: it measures
 the machine's cores, not the core's cost.
 """
@@ -23,7 +23,7 @@ from kestu import AuditRecipe, AuditRule, ProcessAudit, While, Workflow, process
 from kestu_core import Engine
 
 LINES = 12
-ROUNDS = 3
+ROUNDS = 5
 
 
 class Order:
@@ -71,34 +71,42 @@ def make_orders(n: int) -> list[dict[str, Any]]:
             for i in range(n)]
 
 
-def best_rate(n: int, run: Callable[[list[dict[str, Any]]], list[dict[str, Any]]]) -> float:
-    expected = [run_order(o) for o in make_orders(n)]
-    best = float("inf")
-    for _ in range(ROUNDS):
-        orders = make_orders(n)  # fresh: a run in this interpreter commits into its input
-        start = time.perf_counter()
-        results = run(orders)
-        best = min(best, time.perf_counter() - start)
-        if results != expected:
-            raise SystemExit("the results differ from a run in this interpreter")
-    return n / best
+Run = Callable[[list[dict[str, Any]]], list[dict[str, Any]]]
+
+
+def pooled(pool: ProcessPoolExecutor, chunk: int) -> Run:
+    return lambda orders: list(pool.map(run_order, orders, chunksize=chunk))
 
 
 def main() -> None:
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 3000
-    rows = [("none: this interpreter", best_rate(n, lambda orders: [run_order(o) for o in orders]))]
-    for workers in (1, 2, 4):
-        with ProcessPoolExecutor(max_workers=workers) as pool:
-            list(pool.map(run_order, make_orders(workers * 4)))  # every worker started
-            chunk = max(1, n // (workers * 16))
-            rate = best_rate(n, lambda orders: list(pool.map(run_order, orders, chunksize=chunk)))
-            rows.append((str(workers), rate))
+    expected = [run_order(o) for o in make_orders(n)]
+    pools = {workers: ProcessPoolExecutor(max_workers=workers) for workers in (1, 2, 4)}
+    runs: dict[str, Run] = {
+        "none: this interpreter": lambda orders: [run_order(o) for o in orders]}
+    for workers, pool in pools.items():
+        list(pool.map(run_order, make_orders(workers * 4)))  # every worker started
+        chunk = max(1, n // (workers * 16))
+        runs[str(workers)] = pooled(pool, chunk)
+    # The settings take turns, round after round, so a busy machine slows them alike.
+    best = dict.fromkeys(runs, float("inf"))
+    for _ in range(ROUNDS):
+        for label, run in runs.items():
+            orders = make_orders(n)  # fresh: a run in this interpreter commits into its input
+            start = time.perf_counter()
+            results = run(orders)
+            best[label] = min(best[label], time.perf_counter() - start)
+            if results != expected:
+                raise SystemExit(f"{label}: the results differ from a run in this interpreter")
+    for pool in pools.values():
+        pool.shutdown()
     print(f"CPython {platform.python_version()}, {os.cpu_count()} cores, {n} orders of {LINES} lines, "
-          f"best of {ROUNDS}")
+          f"best of {ROUNDS} rounds")
     print("| worker processes | orders/s | vs. one interpreter |")
     print("|---|---|---|")
-    for label, rate in rows:
-        print(f"| {label} | {rate:,.0f} | {rate / rows[0][1]:.2f}x |")
+    base = n / best["none: this interpreter"]
+    for label, seconds in best.items():
+        print(f"| {label} | {n / seconds:,.0f} | {n / seconds / base:.2f}x |")
 
 
 if __name__ == "__main__":
