@@ -254,3 +254,21 @@ def test_warning_category_can_be_silenced():
         warnings.simplefilter("error")
         warnings.simplefilter("ignore", ContractWarning)
         assert process(inputs=["a..b"])(_CallableClass())._pop_contract.inputs == ("a..b",)
+
+
+def test_contract_of_gives_the_attached_contract_or_none():
+    def fn(ctx):
+        return ctx
+
+    assert kestu.contract_of(fn) is None and kestu.contract_of(len) is None
+    assert kestu.contract_of(process(inputs=["a"], errors=["KeyError"])(fn)) == Contract(["a"], [], ["KeyError"])
+    assert kestu.contract_of(process(outputs=["b"])(_CallableClass())) == Contract([], ["b"])
+
+
+def test_contract_of_refuses_a_contract_set_by_hand():
+    def fn(ctx):
+        return ctx
+
+    fn._pop_contract = dataclasses.make_dataclass("Raw", ["inputs", "outputs", "errors"])([], [], [])
+    with pytest.raises(TypeError, match="carries a contract of type Raw, not a kestu.Contract"):
+        kestu.contract_of(fn)

@@ -18,7 +18,7 @@ from .audit import (
     AuditWarning,
     ProcessAudit,
 )
-from .contracts import Contract, ContractViolationError, ContractWarning, process
+from .contracts import Contract, ContractViolationError, ContractWarning, contract_of, process
 from .machine import Machine, State
 from .workflow import If, Run, Step, While, Workflow
 
@@ -64,6 +64,7 @@ __all__ = [
     "Step",
     "While",
     "Workflow",
+    "contract_of",
     "process",
 ]
 

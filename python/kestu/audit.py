@@ -6,7 +6,7 @@ import math
 import numbers
 import sys
 from dataclasses import KW_ONLY, dataclass, field
-from typing import Iterable, Mapping, Union
+from typing import Iterable, Literal, Mapping, Union, get_args
 
 __all__ = [
     "AuditBlockError",
@@ -16,13 +16,19 @@ __all__ = [
     "AuditRule",
     "AuditWarning",
     "CONDITIONS",
+    "Condition",
     "LEVELS",
+    "Level",
     "ProcessAudit",
 ]
 
 _U32_MAX = 2**32 - 1
 
-CONDITIONS: tuple[str, ...] = ("eq", "neq", "min", "max", "min_len", "max_len")
+# Literal types, so that a checker catches a misspelt condition or level.
+Condition = Literal["eq", "neq", "min", "max", "min_len", "max_len"]
+Level = Literal["S", "A", "B", "W"]
+
+CONDITIONS: tuple[Condition, ...] = get_args(Condition)
 
 Operand = Union[str, int, float, None]
 
@@ -60,7 +66,7 @@ class AuditWarning(UserWarning):
     """An audit rule's path could not be read, so the rule passed unchecked (once per rule and engine)."""
 
 
-LEVELS: tuple[str, ...] = ("S", "A", "B", "W")
+LEVELS: tuple[Level, ...] = get_args(Level)
 
 
 def _nonempty_str(where: str, name: str, value: object) -> None:
@@ -126,10 +132,10 @@ class AuditRule:
     """
 
     target_field: str
-    condition: str
+    condition: Condition
     value: Operand = None
     _: KW_ONLY
-    level: str = "B"
+    level: Level = "B"
     min_threshold: int = 0
     max_threshold: int = 1
     reset_on_success: bool = True

@@ -42,7 +42,7 @@ import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, TypeVar, overload
 
-__all__ = ["Contract", "ContractViolationError", "ContractWarning", "process"]
+__all__ = ["Contract", "ContractViolationError", "ContractWarning", "contract_of", "process"]
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -287,3 +287,12 @@ def process(
         return fn
 
     return decorate
+
+
+def contract_of(fn: object) -> Contract | None:
+    """The :class:`Contract` that :func:`process` attached to ``fn``, or ``None`` if it has none."""
+    contract = getattr(fn, "_pop_contract", None)
+    if contract is None or isinstance(contract, Contract):
+        return contract
+    # Set by hand: the engine may accept it, but it is not a Contract to return.
+    raise TypeError(f"{fn!r} carries a contract of type {type(contract).__name__}, not a kestu.Contract")

@@ -210,11 +210,16 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef Transaction_methods[] = {
     {"log", as_cfunction(wrap<Transaction_log_impl>), kFast,
-     "log($self, path, op, value=None, old_value=None, target=None, key=None)\n--\n\n"},
+     "log($self, path, op, value=None, old_value=None, target=None, key=None)\n--\n\n"
+     "Append an entry to the delta log. A \"SET\" entry with target, key and old_value\n"
+     "is undone by rollback."},
     {"get_shadow", as_cfunction(wrap<Transaction_get_shadow_impl>), kFast,
-     "get_shadow($self, original, path=None)\n--\n\n"},
-    {"commit", as_cfunction(wrap<Transaction_commit_impl>), kFast, "commit($self)\n--\n\n"},
-    {"rollback", as_cfunction(wrap<Transaction_rollback_impl>), kFast, "rollback($self)\n--\n\n"},
+     "get_shadow($self, original, path=None)\n--\n\n"
+     "The transaction's shallow copy of original, made on first use and the same after."},
+    {"commit", as_cfunction(wrap<Transaction_commit_impl>), kFast, "commit($self)\n--\n\n"
+     "Copy every shadow's contents back into its original."},
+    {"rollback", as_cfunction(wrap<Transaction_rollback_impl>), kFast, "rollback($self)\n--\n\n"
+     "Undo the logged attribute writes, newest first, and forget the shadows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -224,7 +229,9 @@ PyType_Slot Transaction_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(Transaction_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Transaction_clear)},
     {Py_tp_methods, Transaction_methods},
-    {Py_tp_doc, const_cast<char*>("Transaction()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Transaction()\n--\n\n"
+                                      "The writes of one process run: a delta log and shallow copies (shadows) of\n"
+                                      "the nested values read, committed or rolled back together.")},
     {0, nullptr},
 };
 

@@ -341,16 +341,27 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef Engine_methods[] = {
     {"execute_process", as_cfunction(wrap<notes::noted<Engine_execute_process_impl, notes::Call::ExecuteProcess>>),
-     kFast, "execute_process($self, process_name, **kwargs)\n--\n\n"},
+     kFast,
+     "execute_process($self, process_name, **kwargs)\n--\n\n"
+     "Run the registered process under its contract and return its result. Keyword\n"
+     "arguments reach the process; a strict engine commits its writes or rolls them back."},
     {"execute_workflow", as_cfunction(wrap<notes::noted<Engine_execute_workflow_impl, notes::Call::ExecuteWorkflow>>),
-     kFast, "execute_workflow($self, steps, **kwargs)\n--\n\n"},
+     kFast,
+     "execute_workflow($self, steps, **kwargs)\n--\n\n"
+     "Run a list of steps (process names and control steps) in order and return the\n"
+     "context. Every process gets the keyword arguments; the first failure stops the run."},
     {"execute_flux_step", as_cfunction(wrap<notes::noted<Engine_execute_flux_step_impl, notes::Call::ExecuteFluxStep>>),
-     kFast, "execute_flux_step($self, step, **kwargs)\n--\n\n"},
+     kFast,
+     "execute_flux_step($self, step, **kwargs)\n--\n\n"
+     "Run one step of a workflow: a process name or an 'if', 'while' or 'run' step."},
     {"evaluate_condition",
      as_cfunction(wrap<notes::noted<Engine_evaluate_condition_impl, notes::Call::EvaluateCondition>>), kFast,
-     "evaluate_condition($self, condition)\n--\n\n"},
+     "evaluate_condition($self, condition)\n--\n\n"
+     "Evaluate a condition, a Python expression over the raw context (ctx); it must give a bool."},
     {"register_process", as_cfunction(wrap<Engine_register_process_impl>), kFast,
-     "register_process($self, name, func)\n--\n\n"},
+     "register_process($self, name, func)\n--\n\n"
+     "Register func, decorated with @process, under name for every engine of this process;\n"
+     "a name registered again is replaced."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -361,7 +372,10 @@ PyType_Slot Engine_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(Engine_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(Engine_clear)},
     {Py_tp_methods, Engine_methods},
-    {Py_tp_doc, const_cast<char*>("Engine(ctx, strict_mode=None, audit_recipe=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("Engine(ctx, strict_mode=None, audit_recipe=None)\n--\n\n"
+                                      "Runs registered processes and workflows against one context object, each\n"
+                                      "process through a guard that holds it to its contract. In strict mode each\n"
+                                      "run gets a transaction; audit_recipe adds rules checked around each run.")},
     {0, nullptr},
 };
 

@@ -204,20 +204,24 @@ PyObject* StateMachine_trigger_noted(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyGetSetDef StateMachine_getset[] = {
-    {"current_state", wrap<StateMachine_current_state_get_impl>, nullptr, nullptr, nullptr},
+    {"current_state", wrap<StateMachine_current_state_get_impl>, nullptr, "The name of the current state.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef StateMachine_methods[] = {
     {"get_current_state", as_cfunction(wrap<StateMachine_get_current_state_impl>), METH_FASTCALL | METH_KEYWORDS,
-     "get_current_state($self)\n--\n\n"},
+     "get_current_state($self)\n--\n\n"
+     "The name of the current state."},
     {"trigger", as_cfunction(wrap<StateMachine_trigger_noted>), METH_FASTCALL | METH_KEYWORDS,
-     "trigger($self, event)\n--\n\n"},
+     "trigger($self, event)\n--\n\n"
+     "Follow event from the current state and return the entry names of the state\n"
+     "reached; [] and no move when the state has no such event."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot StateMachine_slots[] = {
-    {Py_tp_doc, const_cast<char*>("StateMachine(definition, start_state=...)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("StateMachine(definition, start_state=...)\n--\n\n"
+                                      "A state machine read from a dict of states, each with its events and entry names.")},
     {Py_tp_new, reinterpret_cast<void*>(wrap<StateMachine_new_impl>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(StateMachine_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(StateMachine_traverse)},

@@ -519,7 +519,7 @@ void ContextGuard_dealloc(PyObject* self) {
 }
 
 PyGetSetDef ContextGuard_getset[] = {
-    {"_target", ContextGuard_get_target, nullptr, nullptr, nullptr},
+    {"_target", ContextGuard_get_target, nullptr, "The guarded object itself, unchecked.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -535,7 +535,9 @@ PyType_Slot ContextGuard_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(wrap<ContextGuard_iter_impl>)},
     {Py_sq_contains, reinterpret_cast<void*>(wrap<ContextGuard_contains_impl>)},
     {Py_tp_getset, ContextGuard_getset},
-    {Py_tp_doc, const_cast<char*>("ContextGuard(target, inputs, outputs, tx, is_admin=False, strict_mode=False)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("ContextGuard(target, inputs, outputs, tx, is_admin=False, strict_mode=False)\n--\n\n"
+                                      "The view of target a process gets: reading a path outside inputs and outputs,\n"
+                                      "or writing one outside outputs, raises PermissionError. A guard-rail, not a sandbox.")},
     {0, nullptr},
 };
 

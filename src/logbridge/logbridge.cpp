@@ -290,11 +290,17 @@ PyObject* bridge_internal_error(PyObject*, PyObject*) {
 
 PyMethodDef bridge_methods[] = {
     {"connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(bridge_connect)), METH_FASTCALL,
-     "connect($module, logger_for, emit, /)\n--\n\n"},
-    {"disconnect", bridge_disconnect, METH_NOARGS, "disconnect($module, /)\n--\n\n"},
-    {"is_connected", bridge_is_connected, METH_NOARGS, "is_connected($module, /)\n--\n\n"},
-    {"levels_changed", bridge_levels_changed, METH_NOARGS, "levels_changed($module, /)\n--\n\n"},
-    {"internal_error", bridge_internal_error, METH_NOARGS, "internal_error($module, /)\n--\n\n"},
+     "connect($module, logger_for, emit, /)\n--\n\n"
+     "Deliver the core's records: logger_for(target) gives (logger, its level cache or None),\n"
+     "emit(logger, levelno, text) logs one. Replaces an earlier connection."},
+    {"disconnect", bridge_disconnect, METH_NOARGS, "disconnect($module, /)\n--\n\n"
+     "Stop the delivery; records are dropped before their text is built."},
+    {"is_connected", bridge_is_connected, METH_NOARGS, "is_connected($module, /)\n--\n\n"
+     "Whether records are being delivered."},
+    {"levels_changed", bridge_levels_changed, METH_NOARGS, "levels_changed($module, /)\n--\n\n"
+     "Tell the core that logging's levels changed, so that it asks again whether records are wanted."},
+    {"internal_error", bridge_internal_error, METH_NOARGS, "internal_error($module, /)\n--\n\n"
+     "The core's internal-error class, a BaseException subclass (reached as kestu.InternalError)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

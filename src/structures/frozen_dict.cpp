@@ -80,15 +80,20 @@ PyObject* FrozenDict_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef FrozenDict_methods[] = {
-    {"get", as_cfunction(wrap<FrozenDict_get>), kFast, "get($self, key, default=None)\n--\n\n"},
-    {"keys", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Keys>>), kFast, "keys($self)\n--\n\n"},
-    {"items", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Items>>), kFast, "items($self)\n--\n\n"},
-    {"values", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Values>>), kFast, "values($self)\n--\n\n"},
+    {"get", as_cfunction(wrap<FrozenDict_get>), kFast, "get($self, key, default=None)\n--\n\n"
+     "self[key] when key is present, else default."},
+    {"keys", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Keys>>), kFast, "keys($self)\n--\n\n"
+     "A new list of the keys."},
+    {"items", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Items>>), kFast, "items($self)\n--\n\n"
+     "A new list of the (key, value) pairs, values as stored."},
+    {"values", as_cfunction(wrap<containers::dict_listing<FrozenObject, &PyDict_Values>>), kFast, "values($self)\n--\n\n"
+     "A new list of the values, as stored."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot FrozenDict_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FrozenDict(data)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("FrozenDict(data)\n--\n\n"
+                                      "A read-only view over a dict; a nested list or dict is read as a frozen view.")},
     {Py_tp_new, reinterpret_cast<void*>(wrap<FrozenDict_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(containers::Frozen_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Frozen_traverse)},

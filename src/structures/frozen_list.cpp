@@ -74,12 +74,14 @@ PyObject* FrozenList_append(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef FrozenList_methods[] = {
     {"append", as_cfunction(wrap<FrozenList_append>), METH_FASTCALL | METH_KEYWORDS,
-     "append($self, _value)\n--\n\n"},
+     "append($self, _value)\n--\n\n"
+     "Always raises TypeError: the view is read-only."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot FrozenList_slots[] = {
-    {Py_tp_doc, const_cast<char*>("FrozenList(data)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("FrozenList(data)\n--\n\n"
+                                      "A read-only view over a list; a nested list or dict is read as a frozen view.")},
     {Py_tp_new, reinterpret_cast<void*>(wrap<FrozenList_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(containers::Frozen_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Frozen_traverse)},

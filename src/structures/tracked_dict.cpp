@@ -161,19 +161,29 @@ PyObject* TrackedDict_setstate(PyObject* self, PyObject* const* args, Py_ssize_t
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef TrackedDict_methods[] = {
-    {"get", as_cfunction(wrap<TrackedDict_get>), kFast, "get($self, key, default=None)\n--\n\n"},
-    {"update", as_cfunction(wrap<TrackedDict_update>), kFast, "update($self, other)\n--\n\n"},
-    {"keys", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Keys>>), kFast, "keys($self)\n--\n\n"},
-    {"items", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Items>>), kFast, "items($self)\n--\n\n"},
-    {"values", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Values>>), kFast, "values($self)\n--\n\n"},
-    {"__getstate__", as_cfunction(wrap<TrackedDict_getstate>), kFast, "__getstate__($self)\n--\n\n"},
-    {"__getnewargs__", as_cfunction(wrap<TrackedDict_getnewargs>), kFast, "__getnewargs__($self)\n--\n\n"},
-    {"__setstate__", as_cfunction(wrap<TrackedDict_setstate>), kFast, "__setstate__($self, state)\n--\n\n"},
+    {"get", as_cfunction(wrap<TrackedDict_get>), kFast, "get($self, key, default=None)\n--\n\n"
+     "self[key] when key is present, else default."},
+    {"update", as_cfunction(wrap<TrackedDict_update>), kFast, "update($self, other)\n--\n\n"
+     "Write every item of the dict other, each recorded."},
+    {"keys", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Keys>>), kFast, "keys($self)\n--\n\n"
+     "A new list of the keys."},
+    {"items", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Items>>), kFast, "items($self)\n--\n\n"
+     "A new list of the (key, value) pairs, values as stored."},
+    {"values", as_cfunction(wrap<containers::dict_listing<TrackedObject, &PyDict_Values>>), kFast, "values($self)\n--\n\n"
+     "A new list of the values, as stored."},
+    {"__getstate__", as_cfunction(wrap<TrackedDict_getstate>), kFast, "__getstate__($self)\n--\n\n"
+     "The view's fields (data, tx, path), for copy and pickle."},
+    {"__getnewargs__", as_cfunction(wrap<TrackedDict_getnewargs>), kFast, "__getnewargs__($self)\n--\n\n"
+     "The constructor arguments (data, tx, path), for copy and pickle."},
+    {"__setstate__", as_cfunction(wrap<TrackedDict_setstate>), kFast, "__setstate__($self, state)\n--\n\n"
+     "Set the view's fields from a (data, tx, path) tuple."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot TrackedDict_slots[] = {
-    {Py_tp_doc, const_cast<char*>("TrackedDict(data, tx, path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("TrackedDict(data, tx, path)\n--\n\n"
+                                      "A dict view that records item writes and deletes in the transaction tx;\n"
+                                      "a nested list or dict is read as a tracked view over its shadow.")},
     {Py_tp_new, reinterpret_cast<void*>(wrap<TrackedDict_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(containers::Tracked_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Tracked_traverse)},

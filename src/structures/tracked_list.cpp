@@ -169,18 +169,26 @@ PyObject* TrackedList_setstate(PyObject* self, PyObject* const* args, Py_ssize_t
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef TrackedList_methods[] = {
-    {"append", as_cfunction(wrap<TrackedList_append>), kFast, "append($self, value)\n--\n\n"},
-    {"pop", as_cfunction(wrap<TrackedList_pop>), kFast, "pop($self, index=None)\n--\n\n"},
+    {"append", as_cfunction(wrap<TrackedList_append>), kFast, "append($self, value)\n--\n\n"
+     "Append value to the list and record it."},
+    {"pop", as_cfunction(wrap<TrackedList_pop>), kFast, "pop($self, index=None)\n--\n\n"
+     "Remove and return the item at index (the last by default) and record it."},
     {"normalize_index", as_cfunction(wrap<TrackedList_normalize_index>), kFast,
-     "normalize_index($self, index)\n--\n\n"},
-    {"__getstate__", as_cfunction(wrap<TrackedList_getstate>), kFast, "__getstate__($self)\n--\n\n"},
-    {"__getnewargs__", as_cfunction(wrap<TrackedList_getnewargs>), kFast, "__getnewargs__($self)\n--\n\n"},
-    {"__setstate__", as_cfunction(wrap<TrackedList_setstate>), kFast, "__setstate__($self, state)\n--\n\n"},
+     "normalize_index($self, index)\n--\n\n"
+     "The position index names, a negative one counted from the end; IndexError outside the list."},
+    {"__getstate__", as_cfunction(wrap<TrackedList_getstate>), kFast, "__getstate__($self)\n--\n\n"
+     "The view's fields (data, tx, path), for copy and pickle."},
+    {"__getnewargs__", as_cfunction(wrap<TrackedList_getnewargs>), kFast, "__getnewargs__($self)\n--\n\n"
+     "The constructor arguments (data, tx, path), for copy and pickle."},
+    {"__setstate__", as_cfunction(wrap<TrackedList_setstate>), kFast, "__setstate__($self, state)\n--\n\n"
+     "Set the view's fields from a (data, tx, path) tuple."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot TrackedList_slots[] = {
-    {Py_tp_doc, const_cast<char*>("TrackedList(data, tx, path)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("TrackedList(data, tx, path)\n--\n\n"
+                                      "A list view that records item writes, append and pop in the transaction tx;\n"
+                                      "a nested list or dict is read as a tracked view over its shadow.")},
     {Py_tp_new, reinterpret_cast<void*>(wrap<TrackedList_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(containers::Tracked_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(containers::Tracked_traverse)},

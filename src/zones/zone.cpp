@@ -64,6 +64,8 @@ void ContextZone_ready(PyTypeObject* type) {
 }
 
 PyType_Slot ContextZone_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The zone of a context field, by its name's prefix: Data, Signal (sig_, cmd_),\n"
+                                  "Meta (meta_) or Heavy (heavy_). The four members are class attributes.")},
     {Py_tp_new, reinterpret_cast<void*>(wrap<ContextZone_new_impl>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(ContextZone_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(wrap<ContextZone_repr_impl>)},

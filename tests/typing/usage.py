@@ -1,13 +1,14 @@
-"""What a user writes, checked by mypy --strict against the shipped types.
+"""What a user writes, checked by mypy --strict and pyright (strict) against the shipped types.
 
-A line marked `type: ignore[...]` must be an error: the check runs with
---warn-unused-ignores, so a mistake the types stop catching fails it.
+A line marked `type: ignore[...]` must be an error under both (see tests/test_typing.py),
+so a mistake the types stop catching fails the check.
 """
 
+from collections.abc import Collection, Mapping
 from typing import Any
 
-from kestu import process
-from kestu_core import Engine
+from kestu import AuditRule, Contract, contract_of, process
+from kestu_core import Engine, FrozenDict, FrozenList, TrackedList, Transaction
 
 
 class Ctx:
@@ -59,3 +60,14 @@ except AuditBlockError as refused:
     wrong: int = refused.process  # type: ignore[assignment]
 except kestu.InternalError as broken:
     internal: BaseException = broken
+
+contract: Contract | None = contract_of(add_one)
+declared: tuple[str, ...] = contract.outputs if contract else ()
+contract_of(add_one).inputs  # type: ignore[union-attr]
+
+audit_rule = AuditRule("total", "min_len", 3, level="W")
+AuditRule("total", "minimum", 0)  # type: ignore[arg-type]
+AuditRule("total", "min", 0, level="warn")  # type: ignore[arg-type]
+
+views: list[Collection[Any]] = [FrozenList([1]), FrozenDict({"a": 1}), TrackedList([], Transaction(), "xs")]
+prices: Mapping[str, int] = FrozenDict({"tea": 4})  # type: ignore[assignment]
