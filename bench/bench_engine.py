@@ -67,18 +67,21 @@ def main() -> None:
     compare('"while", 1000 iterations (per loop)', ("python_loop()", loops), ("engine_loop()", loops), number=30,
             target=3)
 
-    # The same contract as a spec-style caller writes it (lists in a plain
-    # object) and as @process stores it (tuples): a list that still holds the
-    # same str objects is confirmed, not compiled again.
-    listed_name = f"listed_{tag}"
-
+    # The same contract in a plain object (as a spec-style caller writes it),
+    # once with lists and once with tuples: a list that still holds the same
+    # str objects is confirmed, not compiled again.
     def listed(ctx):
         return None
 
+    def tupled(ctx):
+        return None
+
     listed._pop_contract = SimpleNamespace(inputs=["n"], outputs=["n"], errors=[])
-    loose.register_process(listed_name, listed)
-    env["listed"] = listed_name
-    scaling("contract as lists vs as tuples, non-strict run", ("loose.execute_process(name)", env),
+    tupled._pop_contract = SimpleNamespace(inputs=("n",), outputs=("n",), errors=())
+    env["listed"], env["tupled"] = f"listed_{tag}", f"tupled_{tag}"
+    loose.register_process(env["listed"], listed)
+    loose.register_process(env["tupled"], tupled)
+    scaling("contract as lists vs as tuples, non-strict run", ("loose.execute_process(tupled)", env),
             ("loose.execute_process(listed)", env), number=50_000, target=1.2, sides=("tuples", "lists"))
 
     # One engine per request with the same typed recipe (10 processes, 60

@@ -21,6 +21,8 @@ namespace kestu {
 namespace {
 
 constexpr std::string_view kAuditTarget = "kestu_core::audit";
+// Whether anyone wants the audit's warnings, kept until logging's levels change.
+log::CachedAnswer g_warning_wanted;
 
 Ref get_attr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
 
@@ -514,9 +516,9 @@ AuditOutcome AuditPolicy::evaluate(const RuleList& rules, std::string_view proce
                 outcome.trip.reset(new AuditTrip{std::string(process), std::string(phase), rule, std::move(actual), n});
                 return outcome;
             }
-            log::emit(log::Level::Warn, kAuditTarget, message);
+            log::emit(log::Level::Warn, kAuditTarget, g_warning_wanted, message);
         } else if (n >= rule.min_threshold) {
-            log::emit(log::Level::Warn, kAuditTarget, [&] {
+            log::emit(log::Level::Warn, kAuditTarget, g_warning_wanted, [&] {
                 return "[EARLY WARNING] Rule '" + rule.condition + "' violated on '" + rule.target_field +
                        "'. Count: " + std::to_string(n);
             });

@@ -22,6 +22,9 @@ PyTypeObject* StateMachine_Type = nullptr;
 namespace {
 
 constexpr std::string_view kFsmTarget = "kestu_core::fsm";
+// Whether anyone wants the machine's records, kept until logging's levels change.
+log::CachedAnswer g_transition_wanted;
+log::CachedAnswer g_warning_wanted;
 
 struct StateMachineObject {
     PyObject_HEAD
@@ -154,7 +157,7 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
             // A boolean here is almost surely a YAML reading of on/off/yes;
             // say so rather than have no events in silence.
             if (is_bool_like(on.get())) {
-                log::emit(log::Level::Warn, kFsmTarget, [] {
+                log::emit(log::Level::Warn, kFsmTarget, g_warning_wanted, [] {
                     return std::string("\u26a0\ufe0f FSM Warning: 'on' key parsed as Boolean. Use 'events' instead.");
                 });
                 return empty_list();
@@ -172,7 +175,7 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!next) return empty_list();
     std::string next_state = to_string(next.get(), nullptr);
 
-    log::emit(log::Level::Info, kFsmTarget, [&] {
+    log::emit(log::Level::Info, kFsmTarget, g_transition_wanted, [&] {
         return "\U0001F504 FSM Transition: " + machine->current_state + " --[" + event + "]--> " + next_state;
     });
     // The name object itself when it is an exact str: it is most likely the

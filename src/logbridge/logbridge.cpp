@@ -145,6 +145,16 @@ bool ask_logger(klog::Level level, std::string_view name) {
     return true;
 }
 
+// The core keeps a filter's answer until logging's levels change (kestu.logging
+// tells it). An answer read from the logger's level cache depends on nothing
+// else, since logging clears that cache on every change of a level; any other
+// answer (isEnabledFor, which also looks at `disabled`; a failed look-up; a
+// bridge replaced meanwhile) is marked as not to be kept.
+bool not_kept(bool answer) noexcept {
+    if (g_api) g_api->levels_changed();
+    return answer;
+}
+
 bool filter(void*, klog::Level level, std::string_view name) noexcept {
     Bridge* bridge = g_bridge;
     if (!bridge || level <= klog::Level::Off || level > klog::Level::Trace) return false;
@@ -162,15 +172,15 @@ bool filter(void*, klog::Level level, std::string_view name) noexcept {
         if (!hit && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) {
                 report(cache.get());
-                return false;
+                return not_kept(false);
             }
             PyErr_Clear();  // no answer: the logger is asked below
         }
-        if (generation != g_generation) return false;
+        if (generation != g_generation) return not_kept(false);
         if (hit == Py_False) return false;
         if (hit == Py_True) return true;
     }
-    return ask_logger(level, name);
+    return not_kept(ask_logger(level, name));
 }
 
 void receive(void*, klog::Level level, std::string_view name, std::string_view text) noexcept {

@@ -34,7 +34,9 @@ void deliver(Level level, std::string_view target, std::string_view text) noexce
 
 // Changes whenever an answer of enabled() or wanted() may have changed: a
 // new maximum level, receiver or filter, or the host's word that its own
-// levels changed (levels_changed).
+// levels changed (levels_changed). A filter whose answer must not be kept
+// (it depends on more than the host's levels) calls levels_changed() while
+// it answers.
 uint64_t epoch() noexcept;
 void levels_changed() noexcept;
 
@@ -54,6 +56,13 @@ inline bool wanted_cached(Level level, std::string_view target, CachedAnswer& ca
 template <typename Format>
 void emit(Level level, std::string_view target, Format&& format) {
     if (enabled(level) && wanted(level, target)) deliver(level, target, std::forward<Format>(format)());
+}
+
+// The same for a record emitted on a hot path, with the answer kept at its
+// call site (one CachedAnswer per level and target).
+template <typename Format>
+void emit(Level level, std::string_view target, CachedAnswer& cached, Format&& format) {
+    if (wanted_cached(level, target, cached)) deliver(level, target, std::forward<Format>(format)());
 }
 
 }  // namespace kestu::log
