@@ -42,6 +42,10 @@ struct GuardObject {
     // name never changes, since the lists and the prefix never do.
     Ref readable;
     Ref writable;
+    // The nested guard handed out last, kept for the next read of the same
+    // place: while nothing else holds it, handing it out again is the same as
+    // handing out a new one over the same shadow.
+    Ref child;
     bool writable_heavy;  // whether `writable` is a heavy-zone name
     bool is_admin;
     bool strict_mode;
@@ -149,6 +153,7 @@ Ref make_guard(PyTypeObject* type, const Paths& inputs, const Paths& outputs, Re
     new (&g->tx) Ref(Ref::borrow(tx));
     new (&g->readable) Ref();
     new (&g->writable) Ref();
+    new (&g->child) Ref();
     g->writable_heavy = false;
     g->is_admin = is_admin;
     g->strict_mode = strict_mode;
@@ -190,8 +195,14 @@ ValueKind value_kind(PyObject* v) {
 }
 
 Ref shadow_of(GuardObject* g, PyObject* value, std::string_view path) {
-    NativeExclusiveUse use(g->tx.get(), transaction_use(g->tx.get()));
-    return get_shadow(g->tx.get(), value, path);
+    PyObject* tx = g->tx.get();
+    // A shadow already in the cache is found without running Python code,
+    // so the transaction only has to be free; making one may run a copy hook.
+    if (transaction_use(tx).busy()) throw_internal_error("Already borrowed");
+    if (const ShadowPair* hit = as_transaction(tx)->shadow_cache.find(reinterpret_cast<uintptr_t>(value)))
+        return hit->shadow.dup();
+    NativeExclusiveUse use(tx, transaction_use(tx));
+    return get_shadow(tx, value, path);
 }
 
 // What a permitted read of `value` at `path` hands out. `path_str` is the
@@ -217,10 +228,18 @@ PyObject* apply_guard(GuardObject* g, Ref value, std::string_view path, PyObject
             .release();
     }
     Ref shadow = shadow_of(g, v, path);
+    // The lists, the transaction and the flags of a child are the parent's:
+    // the same shadow at the same path makes the same guard.
+    if (PyObject* last = g->child.get(); last && Py_REFCNT(last) == 1) {
+        const GuardObject* c = as_guard(last);
+        if (c->target.get() == shadow.get() && c->tx.get() == g->tx.get() && c->prefix_text == path)
+            return g->child.dup().release();
+    }
     Ref prefix = path_str ? Ref::borrow(path_str) : new_str(path);
-    return make_guard(ContextGuard_Type, g->inputs, g->outputs, std::move(prefix), shadow.get(), g->tx.get(),
-                      g->is_admin, g->strict_mode)
-        .release();
+    Ref child = make_guard(ContextGuard_Type, g->inputs, g->outputs, std::move(prefix), shadow.get(), g->tx.get(),
+                           g->is_admin, g->strict_mode);
+    g->child = child.dup();
+    return child.release();
 }
 
 // -- the read and write rules ------------------------------------------------
@@ -484,12 +503,14 @@ int ContextGuard_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_guard(self)->target.get());
     Py_VISIT(as_guard(self)->tx.get());
+    Py_VISIT(as_guard(self)->child.get());
     return 0;
 }
 
 int ContextGuard_clear(PyObject* self) {
     as_guard(self)->target.reset();
     as_guard(self)->tx.reset();
+    as_guard(self)->child.reset();
     return 0;
 }
 
@@ -504,6 +525,7 @@ void destroy_guard(PyObject* self) {
     g->tx.~Ref();
     g->readable.~Ref();
     g->writable.~Ref();
+    g->child.~Ref();
     guard_memory.release(self);
     Py_DECREF(type);
 }
@@ -511,7 +533,8 @@ void destroy_guard(PyObject* self) {
 void ContextGuard_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     GuardObject* g = as_guard(self);
-    if (release_is_shallow(g->target.get()) && release_is_shallow(g->tx.get())) return destroy_guard(self);
+    if (release_is_shallow(g->target.get()) && release_is_shallow(g->tx.get()) && release_is_shallow(g->child.get()))
+        return destroy_guard(self);
     // Long chains of releases unwind iteratively, not on the C stack.
     Py_TRASHCAN_BEGIN(self, ContextGuard_dealloc)
     destroy_guard(self);
@@ -589,7 +612,9 @@ Ref ContextGuard::for_run(Ref& spare, PyObject* target, const Paths& inputs, con
 
 void ContextGuard::retire(Ref& spare, Ref guard) noexcept {
     if (!guard || Py_REFCNT(guard.get()) != 1) return;
-    // Its transaction goes now, as it would have with the guard.
+    // Its transaction (and the child over one of its shadows) goes now, as it
+    // would have with the guard.
+    as_guard(guard.get())->child.reset();
     as_guard(guard.get())->tx.reset();
     spare = std::move(guard);
 }
