@@ -1,6 +1,7 @@
 """StateMachine: construction, trigger's step order, bad definitions, re-entrancy, GC."""
 
 import gc
+import logging
 import sys
 import weakref
 
@@ -395,3 +396,46 @@ def test_no_leak_over_many_triggers():
         machine.get_current_state()
 
     assert block_growth(run, warmup=200, rounds=2000) < 100
+
+
+def _machine_definition():
+    return {"A": {"events": {"go": "B"}}, "B": {"events": {"go": "A"}, "entry": ["load"]}}
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda d: d["A"]["events"].__setitem__("go", "C"), ("C", [])),
+    (lambda d: d["A"].__setitem__("events", {"go": "C"}), ("C", [])),
+    (lambda d: d.__setitem__("A", {"events": {}}), ("A", [])),
+    (lambda d: d["B"].__setitem__("entry", "save"), ("B", ["save"])),
+    (lambda d: d["B"]["entry"].append("check"), ("B", ["load", "check"])),
+    (lambda d: d["B"].pop("entry"), ("B", [])),
+    (lambda d: d.pop("B"), ("B", [])),
+    (lambda d: d.__setitem__(7, "a non-str key"), ("B", ["load"])),
+    (lambda d: d["A"]["events"].clear(), ("A", [])),
+], ids=["table-entry", "table", "description", "entry", "entry-list", "entry-gone", "entered-gone", "odd-key",
+        "cleared"])
+def test_a_definition_changed_between_triggers_is_read_afresh(change, expected):
+    definition = _machine_definition()
+    machine = StateMachine(definition, "A")
+    for _ in range(3):  # the same transitions, answered from what the machine learnt
+        assert machine.trigger("go") == ["load"] and machine.trigger("go") == []
+    change(definition)
+    assert (machine.trigger("go"), machine.current_state)[::-1] == expected
+
+
+def test_a_handler_that_changes_the_definition_during_a_transition_is_seen(caplog):
+    definition = _machine_definition()
+    machine = StateMachine(definition, "A")
+    machine.trigger("go"), machine.trigger("go")
+
+    class Rewrite(logging.Handler):
+        def emit(self, record):
+            definition["B"]["entry"] = ["rewritten"]
+
+    handler = Rewrite()
+    logging.getLogger("kestu_core.fsm").addHandler(handler)
+    caplog.set_level(logging.INFO, logger="kestu_core.fsm")
+    try:
+        assert machine.trigger("go") == ["rewritten"]
+    finally:
+        logging.getLogger("kestu_core.fsm").removeHandler(handler)

@@ -8,6 +8,7 @@
 
 #include "../engine/notes.hpp"
 #include "../support/args.hpp"
+#include "../support/compat.hpp"
 #include "../support/error.hpp"
 #include "../support/log.hpp"
 #include "../support/log_capsule.hpp"
@@ -26,13 +27,49 @@ constexpr std::string_view kFsmTarget = "kestu_core::fsm";
 log::CachedAnswer g_transition_wanted;
 log::CachedAnswer g_warning_wanted;
 
+// A transition made before: from a state on an event, the next state's name
+// and what the entered state's description lists. It holds while none of
+// the dicts it was read from has changed since (they are watched, from
+// 3.12) and every key in them is an exact str, whose look-ups run no Python
+// code: the same trigger would read the same things again.
+struct KnownTransition {
+    unsigned long long changes = 0;
+    Ref definition;  // the identities it was made for
+    Ref from;
+    Ref event;       // an exact str
+    Ref next;        // the next state's name, an exact str
+    Ref entry;       // the entered state's "entry" (or "process") value; empty: []
+    bool usable = false;  // while being learnt: the entered state's dict was fit too
+};
+
 struct StateMachineObject {
     PyObject_HEAD
     Ref definition;
     std::string current_state;
     Ref state_key;  // current_state as an exact str, for the definition look-ups
     UseFlag use;
+    // By the identity of the state they start from: a machine going round a
+    // few states finds each of its transitions here.
+    static constexpr size_t kKnown = 4;
+    KnownTransition known[kKnown];
 };
+
+KnownTransition& known_slot(StateMachineObject* machine, PyObject* from) {
+    uintptr_t id = reinterpret_cast<uintptr_t>(from);
+    return machine->known[((id >> 4) ^ (id >> 9)) % StateMachineObject::kKnown];
+}
+
+// Whether every key of `dict` is an exact str (so looking one up runs no
+// Python code), when it could be watched; false on 3.11.
+bool watched_plain_dict(PyObject* dict, Py_ssize_t most) {
+    // Large dicts are not scanned: that would cost more than it saves.
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > most) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return compat::watch_dict(dict);
+}
 
 StateMachineObject* as_machine(PyObject* self) { return reinterpret_cast<StateMachineObject*>(self); }
 
@@ -78,17 +115,26 @@ PyObject* StateMachine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kw
     new (&machine->current_state) std::string(std::move(start));
     new (&machine->state_key) Ref(std::move(key));
     new (&machine->use) UseFlag();
+    for (KnownTransition& k : machine->known) new (&k) KnownTransition();
     return self.release();
 }
 
 int StateMachine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_machine(self)->definition.get());
+    for (const KnownTransition& k : as_machine(self)->known) {
+        Py_VISIT(k.definition.get());
+        Py_VISIT(k.entry.get());
+    }
     return 0;
 }
 
 int StateMachine_clear(PyObject* self) {
     as_machine(self)->definition.reset();
+    for (KnownTransition& k : as_machine(self)->known) {
+        KnownTransition gone = std::move(k);
+        k = KnownTransition{};
+    }
     return 0;
 }
 
@@ -102,6 +148,7 @@ void StateMachine_dealloc(PyObject* self) {
     machine->current_state.~basic_string();
     machine->state_key.~Ref();
     machine->definition.~Ref();
+    for (KnownTransition& k : machine->known) k.~KnownTransition();
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
@@ -136,10 +183,47 @@ PyObject* StateMachine_trigger_impl(PyObject* self, PyObject* const* args, Py_ss
     return result.release();
 }
 
+constexpr Py_ssize_t kMostStates = 128;  // a definition scanned for its keys at most
+constexpr Py_ssize_t kMostKeys = 32;     // a description or event table, the same
+
+// Steps from the transition on: logs it, moves the machine to `next` and
+// returns what the entered state lists. `entry` is what a known transition
+// says the entered state lists, valid while the dicts have not changed since
+// `changes`; without it (or once they did) the definition is read.
+PyObject* enter(StateMachineObject* machine, PyObject* definition, std::string_view event, Ref next,
+                const Ref* entry, unsigned long long changes, KnownTransition* learn) {
+    std::string next_state = to_string(next.get(), nullptr);
+    log::emit(log::Level::Info, kFsmTarget, g_transition_wanted, [&] {
+        return "\U0001F504 FSM Transition: " + machine->current_state + " --[" + std::string(event) + "]--> " +
+               next_state;
+    });
+    // The name object itself when it is an exact str: it is most likely the
+    // very key the definition stores, and its hash is already known.
+    Ref next_key = PyUnicode_CheckExact(next.get()) ? next.dup() : new_str(next_state);
+    machine->current_state = next_state;
+    machine->state_key = next_key.dup();
+
+    // A logging handler may have changed the definition meanwhile.
+    if (entry && changes == compat::dict_changes()) return *entry ? entry_names(entry->get()) : empty_list();
+    Ref found;
+    Ref entered = dict_get(definition, next_key.get());
+    if (entered) {
+        require_dict(entered.get(), nullptr);
+        if (learn && !watched_plain_dict(entered.get(), kMostKeys)) learn = nullptr;
+        found = dict_get(entered.get(), KNAME("entry"));
+        if (!found) found = dict_get(entered.get(), KNAME("process"));
+    }
+    if (learn) {
+        learn->entry = found.dup();
+        learn->usable = true;
+    }
+    return found ? entry_names(found.get()) : empty_list();
+}
+
 PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* in[1];
     parse_args(kTriggerSignature, args, nargs, kwnames, in);
-    const std::string event = to_string(in[0], "event");
+    const std::string_view event = to_utf8(in[0], "event");  // the caller holds the str
     StateMachineObject* machine = as_machine(self);
     ExclusiveUse use(self, machine->use);
 
@@ -147,9 +231,23 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     Ref definition = machine->definition ? machine->definition.dup() : Ref::borrow(Py_None);
     require_dict(definition.get(), nullptr);
     Ref state_key = machine->state_key.dup();
+
+    // The machine's slots are a fixed array: a slot stays where it is.
+    KnownTransition& known = known_slot(machine, state_key.get());
+    const unsigned long long changes = compat::dict_changes();
+    if (known.next && known.changes == changes && known.definition.get() == definition.get() &&
+        known.from.get() == state_key.get() && known.event.get() == in[0]) {
+        Ref entry = known.entry.dup();
+        return enter(machine, definition.get(), event, known.next.dup(), &entry, changes, nullptr);
+    }
+
+    // Learnt on the way when every dict read can be watched and has only
+    // exact str keys, for an exact str event.
+    bool plain = PyUnicode_CheckExact(in[0]) && watched_plain_dict(definition.get(), kMostStates);
     Ref description = dict_get(definition.get(), state_key.get());
     if (!description) return empty_list();
     require_dict(description.get(), nullptr);
+    plain = plain && watched_plain_dict(description.get(), kMostKeys);
 
     Ref table = dict_get(description.get(), KNAME("events"));
     if (!table) {
@@ -169,28 +267,28 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
     require_dict(table.get(), nullptr);
+    plain = plain && watched_plain_dict(table.get(), kMostKeys);
 
     Ref event_key = PyUnicode_CheckExact(in[0]) ? Ref::borrow(in[0]) : new_str(event);
     Ref next = dict_get(table.get(), event_key.get());
     if (!next) return empty_list();
-    std::string next_state = to_string(next.get(), nullptr);
+    if (!PyUnicode_CheckExact(next.get())) plain = false;
 
-    log::emit(log::Level::Info, kFsmTarget, g_transition_wanted, [&] {
-        return "\U0001F504 FSM Transition: " + machine->current_state + " --[" + event + "]--> " + next_state;
-    });
-    // The name object itself when it is an exact str: it is most likely the
-    // very key the definition stores, and its hash is already known.
-    Ref next_key = PyUnicode_CheckExact(next.get()) ? next.dup() : new_str(next_state);
-    machine->current_state = next_state;
-    machine->state_key = next_key.dup();
-
-    Ref entered = dict_get(definition.get(), next_key.get());
-    if (!entered) return empty_list();
-    require_dict(entered.get(), nullptr);
-    Ref entry = dict_get(entered.get(), KNAME("entry"));
-    if (!entry) entry = dict_get(entered.get(), KNAME("process"));
-    if (!entry) return empty_list();
-    return entry_names(entry.get());
+    KnownTransition learnt;
+    PyObject* result = enter(machine, definition.get(), event, next.dup(), nullptr, changes, plain ? &learnt : nullptr);
+    if (result && plain && learnt.usable) {
+        // Whole before what the slot held is released; `changes` was read
+        // before any dict was, so a change since shows.
+        learnt.changes = changes;
+        learnt.definition = std::move(definition);
+        learnt.from = std::move(state_key);
+        learnt.event = Ref::borrow(in[0]);
+        learnt.next = std::move(next);
+        KnownTransition& slot = known_slot(machine, learnt.from.get());
+        KnownTransition old = std::move(slot);
+        slot = std::move(learnt);
+    }
+    return result;
 }
 
 // trigger, with notes on its failures. The state it started from is kept for

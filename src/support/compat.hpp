@@ -67,7 +67,9 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out, bool
         if (defined < 0) return -1;
         if (defined == 0 && !PyObject_HasAttr(obj, name)) return 0;
     }
-    *out = PyObject_GetAttr(obj, name);
+    // The type's own slot, as PyObject_GetAttr would call it for a str name.
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    *out = get && PyUnicode_CheckExact(name) ? get(obj, name) : PyObject_GetAttr(obj, name);
     if (*out) return 1;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
@@ -161,6 +163,47 @@ inline int get_instance_attr(PyObject* obj, PyObject* name, PyObject** out) {
     if (*out) return 1;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
+    return 0;
+#endif
+}
+
+// Watched dicts: from 3.12, any change of a dict being watched (an item set
+// or removed, the dict cleared or freed) moves dict_changes(), so what was
+// read from watched dicts holds while it has not moved. 3.11 has no dict
+// watchers: watch_dict() says no.
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+inline unsigned long long dict_changes = 0;
+inline int dict_watcher = -1;
+inline int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++dict_changes;
+    return 0;
+}
+}  // namespace detail
+#endif
+
+inline bool watch_dict(PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (detail::dict_watcher < 0) {
+        detail::dict_watcher = PyDict_AddWatcher(&detail::on_dict_change);
+        if (detail::dict_watcher < 0) {
+            PyErr_Clear();  // every watcher slot taken
+            return false;
+        }
+    }
+    if (PyDict_Watch(detail::dict_watcher, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
+inline unsigned long long dict_changes() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return detail::dict_changes;
+#else
     return 0;
 #endif
 }
