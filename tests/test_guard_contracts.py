@@ -173,11 +173,12 @@ def _same_strings_in_a_new_list(fn):
 @pytest.mark.parametrize("change, readable", [
     (lambda fn: object.__setattr__(fn._pop_contract, "inputs", ("x",)), True),
     (_swap_function_contract, True),
+    (lambda fn: setattr(fn, "__dict__", {"_pop_contract": SimpleNamespace(inputs=["x"], outputs=[], errors=[])}), True),
     (_patch_contract_class, True),
     (_reassign_class, True),
     (lambda fn: fn._pop_contract.inputs.__setitem__(0, "x"), True),
     (_same_strings_in_a_new_list, False),
-], ids=["field-set", "contract-replaced", "class-patched", "class-reassigned", "list-changed", "list-replaced"])
+], ids=["field-set", "contract-replaced", "dict-replaced", "class-patched", "class-reassigned", "list-changed", "list-replaced"])
 def test_every_change_of_a_contract_takes_effect_at_the_next_run(change, readable):
     class Ctx:
         x, y = 1, 2

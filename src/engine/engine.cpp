@@ -255,7 +255,7 @@ int Engine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_engine(self)->spare_guard.get());
     Py_VISIT(as_engine(self)->spare_audit_guard.get());
     Py_VISIT(as_engine(self)->spare_tx.get());
-    return 0;
+    return as_engine(self)->processes.traverse(visit, arg);
 }
 
 int Engine_clear(PyObject* self) {
@@ -265,6 +265,7 @@ int Engine_clear(PyObject* self) {
     as_engine(self)->spare_guard.reset();
     as_engine(self)->spare_audit_guard.reset();
     as_engine(self)->spare_tx.reset();
+    as_engine(self)->processes.clear();
     return 0;
 }
 

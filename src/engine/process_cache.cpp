@@ -88,13 +88,22 @@ SlotReader& slot_reader() {
 // process._pop_contract (new reference), or empty with an error set. For a
 // plain function that is its __dict__ entry: the function type defines no
 // such name and cannot be changed, so getattr finds nothing else.
-Ref read_contract_object(PyObject* process) {
-    if (!PyFunction_Check(process)) return Ref::steal(PyObject_GetAttr(process, KNAME("_pop_contract")));
-    Ref dict = Ref::steal(PyObject_GenericGetDict(process, nullptr));
-    if (!dict) return Ref();
-    Ref contract = Ref::borrow(PyDict_GetItemWithError(dict.get(), KNAME("_pop_contract")));
+Ref read_contract_object(PyObject* process, PyObject* dict) {
+    if (!dict) return Ref::steal(PyObject_GetAttr(process, KNAME("_pop_contract")));
+    Ref contract = Ref::borrow(PyDict_GetItemWithError(dict, KNAME("_pop_contract")));
     if (!contract && !PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, KNAME("_pop_contract"));
     return contract;
+}
+
+// Whether every key of a small dict is an exact str, so that a look-up in it
+// runs no Python code.
+bool plain_small_dict(PyObject* dict) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > 16) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
 }
 
 bool all_exact_str(PyObject* tuple) {
@@ -137,6 +146,8 @@ Ref ProcessCache::process(std::string_view name) {
         slot.name.assign(name);
         for (Field& f : slot.fields) f = Field{};
         slot.audited = false;
+        slot.func_dict.reset();
+        slot.contract.reset();
     }
     slot.version = version;
     slot.process = found.get();
@@ -179,7 +190,22 @@ Paths ProcessCache::compiled(Field& field, PyObject* value) {
 }
 
 ContractPaths ProcessCache::contract(std::string_view name, PyObject* process) {
-    Ref contract = read_contract_object(process);
+    // A plain function's _pop_contract is its __dict__ entry: the function
+    // type defines no such name and cannot be changed. From 3.12 the dict is
+    // watched, and the entry found last is answered while it has not changed.
+    Ref dict = PyFunction_Check(process) ? check(PyObject_GenericGetDict(process, nullptr)) : Ref();
+    Ref contract;
+    const unsigned long long changes = compat::dict_changes();
+    if (dict && dict.get() == last_->func_dict.get() && changes == last_->dict_changes) {
+        contract = last_->contract.dup();
+    } else {
+        contract = read_contract_object(process, dict.get());
+        if (contract && dict && plain_small_dict(dict.get()) && compat::watch_dict(dict.get())) {
+            last_->func_dict = dict.dup();
+            last_->contract = contract.dup();
+            last_->dict_changes = changes;
+        }
+    }
     if (!contract) {
         discard_ordinary_error();
         throw_error(PyExc_AttributeError, "Process '" + std::string(name) + "' usually needs @process decorator");
@@ -206,9 +232,20 @@ ContractPaths ProcessCache::contract(std::string_view name, PyObject* process) {
     return out;
 }
 
+int ProcessCache::traverse(visitproc visit, void* arg) const {
+    for (const Slot& slot : slots_) {
+        Py_VISIT(slot.func_dict.get());
+        Py_VISIT(slot.contract.get());
+    }
+    return 0;
+}
+
 void ProcessCache::clear() noexcept {
-    for (Slot& slot : slots_) slot = Slot{};
     last_ = nullptr;
+    for (Slot& slot : slots_) {
+        Slot gone = std::move(slot);  // released after the slot is empty again
+        slot = Slot{};
+    }
 }
 
 }  // namespace kestu

@@ -48,6 +48,8 @@ public:
         }
         return last_->audit[input ? 0 : 1];
     }
+    // Visits the objects it keeps that may sit in a cycle (the engine's tp_traverse).
+    int traverse(visitproc visit, void* arg) const;
     // Drops everything (the engine's tp_clear and dealloc).
     void clear() noexcept;
 
@@ -66,6 +68,11 @@ private:
         uint64_t version = 0;
         PyObject* process = nullptr;  // borrowed: valid while the registry's version is `version`
         Field fields[3];              // inputs, outputs, errors
+        // The process's __dict__ and its _pop_contract, as of dict_changes
+        // (compat.hpp), for a plain function; empty otherwise.
+        Ref func_dict;
+        Ref contract;
+        unsigned long long dict_changes = 0;
         bool audited = false;
         const RuleList* audit[2] = {nullptr, nullptr};
     };
