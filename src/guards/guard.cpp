@@ -259,9 +259,10 @@ inline PyObject* target_attribute(PyObject* target, PyObject* name) {
     return get ? get(target, name) : PyObject_GetAttr(target, name);
 }
 
-PyObject* read_attribute(GuardObject* g, PyObject* name) {
+// `read`: the value, when the caller read it already (a name read before).
+PyObject* read_attribute(GuardObject* g, PyObject* name, Ref read = Ref()) {
     if (name == g->readable.get()) {  // checked before, and not a private name
-        Ref value = check(target_attribute(g->target.get(), name));
+        Ref value = read ? std::move(read) : check(target_attribute(g->target.get(), name));
         if (plain_scalar(value.get())) return value.release();
         PathText buffer;
         return apply_guard(g, std::move(value), full_path(g, to_utf8(name, nullptr), buffer),
@@ -382,6 +383,13 @@ int write_attribute(GuardObject* g, PyObject* name, PyObject* value) {
 // -- Python surface ----------------------------------------------------------
 
 PyObject* ContextGuard_getattro_impl(PyObject* self, PyObject* name) {
+    GuardObject* g = as_guard(self);
+    // A name read before: a str, no member of the class, not private.
+    if (name == g->readable.get()) {
+        PyObject* value = target_attribute(g->target.get(), name);
+        if (!value || plain_scalar(value)) return value;
+        return read_attribute(g, name, Ref::steal(value));
+    }
     if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);  // raises the usual TypeError
     // The class's own members first. Its dict is fixed and holds only
     // names beginning with "_", as does object's, so any other name goes
