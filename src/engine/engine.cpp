@@ -138,11 +138,13 @@ Ref Engine::execute_process(EngineObject* self, std::string_view name, const Cal
 Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwargs& kwargs) {
     // Emitted when the run ends, inside the window a deferred exception waits for.
     RunRecord record(name, self->strict_mode);
-    Ref process = self->processes.process(name);
+    if (!self->processes) self->processes = std::make_unique<ProcessCache>();
+    ProcessCache& processes = *self->processes;  // kept until the engine is cleared, which a run prevents
+    Ref process = processes.process(name);
     Ref ctx = self->ctx.dup();
 
     // Input rules see the raw context: nothing has run yet.
-    const RuleList* input_rules = self->policy ? self->processes.audit_rules(*self->policy, name, true) : nullptr;
+    const RuleList* input_rules = self->policy ? processes.audit_rules(*self->policy, name, true) : nullptr;
     if (input_rules) {
         AuditOutcome outcome = self->policy->evaluate(*input_rules, name, "input", ctx.get());
         if (outcome.kind != AuditOutcome::Kind::Pass || !outcome.unread.empty())
@@ -152,7 +154,7 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
     Ref tx;
     if (self->strict_mode) tx = transaction_for_run(self->spare_tx);
 
-    ContractPaths contract = self->processes.contract(name, process.get());
+    ContractPaths contract = processes.contract(name, process.get());
     const Paths& inputs = contract.inputs;
     const Paths& outputs = contract.outputs;
     const Paths& errors = contract.errors;
@@ -164,7 +166,7 @@ Ref Engine::run_process(EngineObject* self, std::string_view name, const CallKwa
 
     // Output rules read through an administrator guard on the same
     // transaction, so they see what the process wrote before it is committed.
-    const RuleList* output_rules = self->policy ? self->processes.audit_rules(*self->policy, name, false) : nullptr;
+    const RuleList* output_rules = self->policy ? processes.audit_rules(*self->policy, name, false) : nullptr;
     if (output_rules) {
         Ref audit_guard =
             ContextGuard::for_run(self->spare_audit_guard, ctx.get(), no_paths(), no_paths(), tx.get(), true, self->strict_mode);
@@ -240,7 +242,7 @@ PyObject* Engine_new_impl(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     new (&e->ctx) Ref(Ref::borrow(a[0]));
     new (&e->policy) std::optional<AuditPolicy>(std::move(policy));
     e->strict_mode = strict;
-    new (&e->processes) ProcessCache();
+    new (&e->processes) std::unique_ptr<ProcessCache>();
     new (&e->spare_guard) Ref();
     new (&e->spare_audit_guard) Ref();
     new (&e->spare_tx) Ref();
@@ -255,7 +257,8 @@ int Engine_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_engine(self)->spare_guard.get());
     Py_VISIT(as_engine(self)->spare_audit_guard.get());
     Py_VISIT(as_engine(self)->spare_tx.get());
-    return as_engine(self)->processes.traverse(visit, arg);
+    const std::unique_ptr<ProcessCache>& processes = as_engine(self)->processes;
+    return processes ? processes->traverse(visit, arg) : 0;
 }
 
 int Engine_clear(PyObject* self) {
@@ -265,7 +268,8 @@ int Engine_clear(PyObject* self) {
     as_engine(self)->spare_guard.reset();
     as_engine(self)->spare_audit_guard.reset();
     as_engine(self)->spare_tx.reset();
-    as_engine(self)->processes.clear();
+    // Moved out first: what it releases cannot find it half-cleared.
+    std::unique_ptr<ProcessCache> processes = std::move(as_engine(self)->processes);
     return 0;
 }
 
@@ -278,7 +282,7 @@ void Engine_dealloc(PyObject* self) {
     EngineObject* e = as_engine(self);
     e->ctx.~Ref();
     e->policy.~optional();
-    e->processes.~ProcessCache();
+    e->processes.~unique_ptr();
     e->spare_guard.~Ref();
     e->spare_audit_guard.~Ref();
     e->spare_tx.~Ref();

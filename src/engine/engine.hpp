@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +28,8 @@ struct EngineObject {
     Ref ctx;  // never empty: tp_clear puts None in its place
     std::optional<AuditPolicy> policy;
     bool strict_mode;
-    ProcessCache processes;
+    // What runs learnt of the processes; made by the first run.
+    std::unique_ptr<ProcessCache> processes;
     // The guards of the last run, kept for the next when nothing else holds them.
     Ref spare_guard;
     Ref spare_audit_guard;

@@ -98,7 +98,7 @@ Ref read_contract_object(PyObject* process, PyObject* dict) {
 // Whether every key of a small dict is an exact str, so that a look-up in it
 // runs no Python code.
 bool plain_small_dict(PyObject* dict) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > 16) return false;
+    if (!compat::kWatchesDicts || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > 16) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value))
@@ -196,7 +196,7 @@ ContractPaths ProcessCache::contract(std::string_view name, PyObject* process) {
     Ref dict = PyFunction_Check(process) ? check(PyObject_GenericGetDict(process, nullptr)) : Ref();
     Ref contract;
     const unsigned long long changes = compat::dict_changes();
-    if (dict && dict.get() == last_->func_dict.get() && changes == last_->dict_changes) {
+    if (compat::kWatchesDicts && dict && dict.get() == last_->func_dict.get() && changes == last_->dict_changes) {
         contract = last_->contract.dup();
     } else {
         contract = read_contract_object(process, dict.get());

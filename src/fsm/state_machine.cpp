@@ -63,7 +63,7 @@ KnownTransition& known_slot(StateMachineObject* machine, PyObject* from) {
 // Python code), when it could be watched; false on 3.11.
 bool watched_plain_dict(PyObject* dict, Py_ssize_t most) {
     // Large dicts are not scanned: that would cost more than it saves.
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > most) return false;
+    if (!compat::kWatchesDicts || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > most) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value))

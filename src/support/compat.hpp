@@ -182,6 +182,8 @@ inline int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 }  // namespace detail
 #endif
 
+inline constexpr bool kWatchesDicts = PY_VERSION_HEX >= 0x030C0000;
+
 inline bool watch_dict(PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (detail::dict_watcher < 0) {
