@@ -125,6 +125,7 @@ def frozen(*, init: bool = True, unhashed: tuple[str, ...] = ()) -> Callable[[T]
         for method in (__repr__, __eq__, __hash__, __setattr__, __delattr__, __getstate__, __setstate__, __replace__):
             method.__qualname__ = f"{cls.__qualname__}.{method.__name__}"
             method.__module__ = cls.__module__
+            method.__annotations__ = {}  # help() shows them as a dataclass's, without types
             setattr(cls, method.__name__, method)
         setattr(cls, "__match_args__", code.co_varnames[1:code.co_argcount])
 
