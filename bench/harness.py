@@ -11,6 +11,9 @@ Two modes, chosen by KESTU_BENCH_MODE:
   are what a regression shows up in. Run under valgrind by
   `make bench-callgrind`.
 
+A row measured in a fresh interpreter (:func:`fresh_import`) starts one child
+per measurement; counted, each child runs under a callgrind of its own.
+
 Every row is also written as a tab-separated line to KESTU_BENCH_OUT when
 that is set, and in callgrind mode compared with KESTU_BENCH_BASELINE.
 """
@@ -21,6 +24,10 @@ import ctypes
 import gc
 import glob
 import os
+import shutil
+import subprocess
+import sys
+import tempfile
 import timeit
 
 MODE = os.environ.get("KESTU_BENCH_MODE", "time")
@@ -129,6 +136,59 @@ def scaling(label: str, small: tuple, large: tuple, number: int = 100_000, targe
             sides: tuple[str, str] = ("small", "large")) -> float:
     """The same operation in two settings (a small and a large size, by default); the ratio is second / first."""
     return _two_sided(label, small, large, number, target, sides)
+
+
+def _child(code: str, valgrind_out: str | None = None) -> str:
+    """What a fresh interpreter running ``code`` prints, under callgrind if ``valgrind_out`` is given."""
+    command = [sys.executable, "-P", "-c", code]  # -P: the working directory is not searched for modules
+    if valgrind_out:
+        command = [shutil.which("valgrind") or "valgrind", "-q", "--tool=callgrind",
+                   f"--callgrind-out-file={valgrind_out}", *command]
+    # A fixed hash seed: set and dict layouts, and with them the counts, repeat.
+    env = {**os.environ, "PYTHONHASHSEED": "0"}
+    # Bytecode missing or stale is written once, as an installed package has it.
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout
+
+
+def _child_instructions(code: str, directory: str) -> int:
+    out = os.path.join(directory, f"child.{len(os.listdir(directory))}")
+    _child(code, out)
+    with open(out, encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("totals:") or line.startswith("summary:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {out}")
+
+
+def fresh_import(label: str, plain: str, ours: str, target: float, instructions: float) -> float:
+    """``import ours`` against ``import plain``, each in a fresh interpreter; the ratio is ours / plain.
+
+    Timed, each child times its import statement alone, the two sides taking
+    turns, and the best of each is kept. Counted, each child runs under a
+    callgrind of its own (this process's count would not see it), less the
+    count of a child that imports nothing: the interpreter's start and exit.
+    ``target`` is on the timed ratio, ``instructions`` on our count.
+    """
+    timed = "import time; t = time.perf_counter(); import {}; print(time.perf_counter() - t)"
+    for module in (plain, ours):
+        _child(timed.format(module))  # warm: bytecode caches, the page cache
+    if CALLGRIND:
+        with tempfile.TemporaryDirectory() as directory:
+            start = _child_instructions("pass", directory)
+            a, b = (_child_instructions(f"import {module}", directory) - start for module in (plain, ours))
+        cells = [f"plain {a / 1e6:9.1f} M Ir", f"kestu {b / 1e6:9.1f} M Ir"]
+        verdict = f"target <= {instructions / 1e6:g} M Ir: " + ("ok" if b <= instructions else "MISSED")
+    else:
+        best = [float("inf")] * 2
+        for _ in range(3 * REPEAT):
+            for i, module in enumerate((plain, ours)):
+                best[i] = min(best[i], float(_child(timed.format(module))))
+        a, b = (t * 1e9 for t in best)
+        cells = [f"plain {a / 1e6:9.1f} ms", f"kestu {b / 1e6:9.1f} ms"]
+        verdict = f"target <= {target:g}x: " + ("ok" if b / a <= target else "MISSED")
+    _emit(label, [*cells, f"{b / a:6.2f}x", verdict], [a, b, b / a])
+    return b / a
 
 
 def versus_peer(label: str, plain: tuple, ours: tuple, peer: tuple, number: int = 50_000,

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import math
-import numbers
 import sys
-from dataclasses import KW_ONLY, dataclass, field
-from typing import Iterable, Literal, Mapping, Union, get_args
+from typing import TYPE_CHECKING, Iterable, Literal, Mapping, Union, get_args
+
+from ._frozen import frozen
+
+if TYPE_CHECKING:
+    from dataclasses import KW_ONLY
 
 __all__ = [
     "AuditBlockError",
@@ -100,13 +103,21 @@ def _check_level(where: str, level: object) -> None:
         raise ValueError(f"{where}: level {level!r} is not one of {known}{hint}")
 
 
+def _is_real(value: object) -> bool:
+    if isinstance(value, (int, float)):
+        return True
+    import numbers  # only for other kinds of number (Fraction, NumPy's): not worth importing up front
+
+    return isinstance(value, numbers.Real)
+
+
 def _check_value(where: str, condition: str, value: object) -> None:
     kind = type(value).__name__
     if condition in ("eq", "neq"):
         if not isinstance(value, str):
             raise TypeError(f"{where}: condition {condition!r} needs a str value, got {kind}")
     elif condition in ("min", "max"):
-        if not isinstance(value, numbers.Real) or isinstance(value, bool):
+        if not _is_real(value) or isinstance(value, bool):
             raise TypeError(f"{where}: condition {condition!r} needs a number value, got {kind}")
         # Every comparison with NaN is false, so the rule could never trip.
         if isinstance(value, float) and math.isnan(value):
@@ -120,7 +131,7 @@ def _check_value(where: str, condition: str, value: object) -> None:
             )
 
 
-@dataclass(frozen=True, slots=True)
+@frozen()
 class AuditRule:
     """One check on a context field.
 
@@ -131,40 +142,59 @@ class AuditRule:
     early warnings.
     """
 
+    # The core reads the eight fields side by side in the instance.
+    __slots__ = ("target_field", "condition", "value", "level", "min_threshold", "max_threshold",
+                 "reset_on_success", "message")
     target_field: str
     condition: Condition
-    value: Operand = None
-    _: KW_ONLY
-    level: Level = "B"
-    min_threshold: int = 0
-    max_threshold: int = 1
-    reset_on_success: bool = True
-    message: str | None = None
+    value: Operand
+    if TYPE_CHECKING:
+        _: KW_ONLY
+    level: Level
+    min_threshold: int
+    max_threshold: int
+    reset_on_success: bool
+    message: str | None
 
-    def __post_init__(self) -> None:
-        where = f"AuditRule({self.target_field!r}, {self.condition!r})"
-        _nonempty_str(where, "target_field", self.target_field)
-        if not isinstance(self.condition, str):
-            raise TypeError(f"{where}: condition must be str, got {type(self.condition).__name__}")
-        if self.condition not in CONDITIONS:
+    def __init__(
+        self,
+        target_field: str,
+        condition: Condition,
+        value: Operand = None,
+        *,
+        level: Level = "B",
+        min_threshold: int = 0,
+        max_threshold: int = 1,
+        reset_on_success: bool = True,
+        message: str | None = None,
+    ) -> None:
+        where = f"AuditRule({target_field!r}, {condition!r})"
+        _nonempty_str(where, "target_field", target_field)
+        if not isinstance(condition, str):
+            raise TypeError(f"{where}: condition must be str, got {type(condition).__name__}")
+        if condition not in CONDITIONS:
+            raise ValueError(f"{where}: unknown condition {condition!r}; expected one of {', '.join(CONDITIONS)}")
+        _check_value(where, condition, value)
+        _check_level(where, level)
+        _u32(where, "min_threshold", min_threshold)
+        _u32(where, "max_threshold", max_threshold)
+        if min_threshold > max_threshold:
             raise ValueError(
-                f"{where}: unknown condition {self.condition!r}; expected one of {', '.join(CONDITIONS)}"
+                f"{where}: min_threshold {min_threshold} is above max_threshold "
+                f"{max_threshold}; the rule trips at max_threshold, so no early warning could come"
             )
-        _check_value(where, self.condition, self.value)
-        _check_level(where, self.level)
-        _u32(where, "min_threshold", self.min_threshold)
-        _u32(where, "max_threshold", self.max_threshold)
-        if self.min_threshold > self.max_threshold:
-            raise ValueError(
-                f"{where}: min_threshold {self.min_threshold} is above max_threshold "
-                f"{self.max_threshold}; the rule trips at max_threshold, so no early warning could come"
-            )
-        if not isinstance(self.reset_on_success, bool):
-            raise TypeError(
-                f"{where}: reset_on_success must be bool, got {type(self.reset_on_success).__name__}"
-            )
-        if self.message is not None and not isinstance(self.message, str):
-            raise TypeError(f"{where}: message must be str or None, got {type(self.message).__name__}")
+        if not isinstance(reset_on_success, bool):
+            raise TypeError(f"{where}: reset_on_success must be bool, got {type(reset_on_success).__name__}")
+        if message is not None and not isinstance(message, str):
+            raise TypeError(f"{where}: message must be str or None, got {type(message).__name__}")
+        object.__setattr__(self, "target_field", target_field)
+        object.__setattr__(self, "condition", condition)
+        object.__setattr__(self, "value", value)
+        object.__setattr__(self, "level", level)
+        object.__setattr__(self, "min_threshold", min_threshold)
+        object.__setattr__(self, "max_threshold", max_threshold)
+        object.__setattr__(self, "reset_on_success", reset_on_success)
+        object.__setattr__(self, "message", message)
 
 
 def _rules(name: str, rules: Iterable[AuditRule]) -> tuple[AuditRule, ...]:
@@ -180,32 +210,34 @@ def _rules(name: str, rules: Iterable[AuditRule]) -> tuple[AuditRule, ...]:
     return items
 
 
-@dataclass(frozen=True, slots=True)
+@frozen()
 class ProcessAudit:
     """The rules checked before (inputs) and after (outputs) one process runs."""
 
-    input_rules: tuple[AuditRule, ...] = ()
-    output_rules: tuple[AuditRule, ...] = ()
+    __slots__ = ("input_rules", "output_rules")
+    input_rules: tuple[AuditRule, ...]
+    output_rules: tuple[AuditRule, ...]
 
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "input_rules", _rules("input_rules", self.input_rules))
-        object.__setattr__(self, "output_rules", _rules("output_rules", self.output_rules))
+    def __init__(self, input_rules: tuple[AuditRule, ...] = (), output_rules: tuple[AuditRule, ...] = ()) -> None:
+        object.__setattr__(self, "input_rules", _rules("input_rules", input_rules))
+        object.__setattr__(self, "output_rules", _rules("output_rules", output_rules))
 
 
-@dataclass(frozen=True, slots=True)
+@frozen(unhashed=("definitions",))
 class AuditRecipe:
     """Audit definitions keyed by process name."""
 
+    __slots__ = ("definitions",)
     # A private copy, kept a plain dict because that is what the core reads.
-    definitions: dict[str, ProcessAudit] = field(hash=False)
+    definitions: dict[str, ProcessAudit]
 
-    def __post_init__(self) -> None:
-        if not isinstance(self.definitions, Mapping):
+    def __init__(self, definitions: dict[str, ProcessAudit]) -> None:
+        if not isinstance(definitions, Mapping):
             raise TypeError(
                 f"definitions must be a mapping of process name to ProcessAudit, "
-                f"got {type(self.definitions).__name__}"
+                f"got {type(definitions).__name__}"
             )
-        defs = dict(self.definitions)
+        defs = dict(definitions)
         for key, audit in defs.items():
             if not isinstance(key, str):
                 raise TypeError(f"process name must be str, got {type(key).__name__} ({key!r})")

@@ -39,8 +39,9 @@ import builtins
 import os
 import sys
 import warnings
-from dataclasses import dataclass
 from typing import Any, Callable, Iterable, TypeVar, overload
+
+from ._frozen import frozen
 
 __all__ = ["Contract", "ContractViolationError", "ContractWarning", "contract_of", "process"]
 
@@ -225,10 +226,11 @@ def _names(arg: str, value: Iterable[str], *, class_names: bool = False) -> tupl
     return items
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False)
 class Contract:
     """What a process may read (inputs), write (outputs) and raise (errors)."""
 
+    __slots__ = ("inputs", "outputs", "errors")
     inputs: tuple[str, ...]
     outputs: tuple[str, ...]
     errors: tuple[str, ...]

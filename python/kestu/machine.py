@@ -24,12 +24,12 @@ accepting the older spellings ``"on"``/``"transitions"`` for ``"events"`` and
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
 from typing import Any, Iterable, Mapping
 
 from kestu_core import StateMachine
 
 from ._checks import name, quoted, suggest, unknown_keys
+from ._frozen import frozen
 
 __all__ = ["Machine", "State"]
 
@@ -71,11 +71,12 @@ def _entry(where: str, entry: object) -> tuple[str, ...]:
     return tuple(name(f"{where}: entry[{i}]", item) for i, item in enumerate(entry))
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False, unhashed=("events",))
 class State:
     """A state: where each event leads (``events``) and what to run on entering it (``entry``)."""
 
-    events: dict[str, str] = field(hash=False)
+    __slots__ = ("events", "entry")
+    events: dict[str, str]
     entry: tuple[str, ...]
 
     def __init__(self, events: Mapping[str, str] | None = None, entry: str | Iterable[str] = ()) -> None:
@@ -83,6 +84,7 @@ class State:
         object.__setattr__(self, "entry", _entry("State", entry))
 
     def to_raw(self) -> dict[str, Any]:
+        """The core's plain description of this state: a new dict, without the keys left empty."""
         raw: dict[str, Any] = {}
         if self.events:
             raw["events"] = dict(self.events)
@@ -120,11 +122,12 @@ def _state_from_raw(where: str, description: object) -> State:
     return State(_events(where, events), _entry(where, entry))
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False, unhashed=("states",))
 class Machine:
     """A checked state machine definition: its states and the state it starts in."""
 
-    states: dict[str, State] = field(hash=False)
+    __slots__ = ("states", "start")
+    states: dict[str, State]
     start: str
 
     def __init__(self, states: Mapping[str, State], start: str) -> None:

@@ -21,18 +21,15 @@ the step that is wrong by its place (``steps[1].then[0]``).
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Iterable, Union
 
 from ._checks import name, quoted, suggest, unknown_keys
+from ._frozen import frozen
 
 if TYPE_CHECKING:
     from kestu_core import Engine
 
 __all__ = ["If", "Run", "Step", "StepLike", "While", "Workflow"]
-
-AnyStep = Union["Step", "If", "While", "Run"]
-StepLike = Union[str, AnyStep]
 
 _KINDS: dict[str, tuple[str, ...]] = {
     "if": ("flux", "condition", "then", "else"),
@@ -81,23 +78,26 @@ def _raw(steps: tuple[AnyStep, ...]) -> list[Any]:
     return [step.to_raw() for step in steps]
 
 
-@dataclass(frozen=True, slots=True)
+@frozen()
 class Step:
     """Run the process registered under ``process``."""
 
+    __slots__ = ("process",)
     process: str
 
-    def __post_init__(self) -> None:
-        name("Step process", self.process)
+    def __init__(self, process: str) -> None:
+        object.__setattr__(self, "process", name("Step process", process))
 
     def to_raw(self) -> str:
+        """The engine's plain form of this step: the process name."""
         return self.process
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False)
 class If:
     """Run ``then`` when ``condition`` is true, else ``else_``."""
 
+    __slots__ = ("condition", "then", "else_")
     condition: str
     then: tuple[AnyStep, ...]
     else_: tuple[AnyStep, ...]
@@ -108,16 +108,18 @@ class If:
         object.__setattr__(self, "else_", _steps("If else_", else_))
 
     def to_raw(self) -> dict[str, Any]:
+        """The engine's plain form of this step: a new ``"if"`` dict (no ``"else"`` key when ``else_`` is empty)."""
         raw: dict[str, Any] = {"flux": "if", "condition": self.condition, "then": _raw(self.then)}
         if self.else_:
             raw["else"] = _raw(self.else_)
         return raw
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False)
 class While:
     """Run ``do`` while ``condition`` is true (the engine stops a loop after 10000 rounds)."""
 
+    __slots__ = ("condition", "do")
     condition: str
     do: tuple[AnyStep, ...]
 
@@ -126,26 +128,30 @@ class While:
         object.__setattr__(self, "do", _steps("While do", do))
 
     def to_raw(self) -> dict[str, Any]:
+        """The engine's plain form of this step: a new ``"while"`` dict."""
         return {"flux": "while", "condition": self.condition, "do": _raw(self.do)}
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False)
 class Run:
     """Run ``steps`` in order: a group of steps in one step."""
 
+    __slots__ = ("steps",)
     steps: tuple[AnyStep, ...]
 
     def __init__(self, steps: Iterable[StepLike]) -> None:
         object.__setattr__(self, "steps", _steps("Run steps", steps))
 
     def to_raw(self) -> dict[str, Any]:
+        """The engine's plain form of this step: a new ``"run"`` dict."""
         return {"flux": "run", "steps": _raw(self.steps)}
 
 
-@dataclass(frozen=True, slots=True, init=False)
+@frozen(init=False)
 class Workflow:
     """A checked list of steps; :meth:`to_steps` gives the engine's plain form."""
 
+    __slots__ = ("steps",)
     steps: tuple[AnyStep, ...]
 
     def __init__(self, steps: Iterable[StepLike]) -> None:
@@ -175,6 +181,11 @@ class Workflow:
     def from_raw(cls, steps: object) -> Workflow:
         """Check a plain list of steps, as the engine would take it, and build its Workflow."""
         return cls(_raw_list("steps", steps))
+
+
+# Made of the classes themselves: names in quotes would each be compiled at import.
+AnyStep = Union[Step, If, While, Run]
+StepLike = Union[str, AnyStep]
 
 
 def _raw_list(where: str, items: object) -> list[AnyStep]:
