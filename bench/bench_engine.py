@@ -67,7 +67,7 @@ def main() -> None:
     compare('"while", 1000 iterations (per loop)', ("python_loop()", loops), ("engine_loop()", loops), number=30,
             target=3)
 
-    # The same contract in a plain object (as a spec-style caller writes it),
+    # The same contract in a plain object (as callers and tests often write it by hand),
     # once with lists and once with tuples: a list that still holds the same
     # str objects is confirmed, not compiled again.
     def listed(ctx):
