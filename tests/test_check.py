@@ -174,6 +174,17 @@ def test_positions_are_those_an_editor_shows():
     assert [f.code for f in check_source("def (:\n")] == ["KC001"]
 
 
+@pytest.mark.parametrize("content, says", [
+    (b"# -*- coding: nope -*-\nx = 1\n", "unknown encoding"),
+    (b"x = '\xff'\n", "encoding"),
+    (b"x = " + b"-" * 100_000 + b"1\n", "does not parse: "),
+], ids=["coding line", "bytes", "too deep"])
+def test_a_file_that_cannot_be_read_or_parsed_is_a_finding_not_a_crash(tmp_path, content, says):
+    (tmp_path / "m.py").write_bytes(content)
+    [finding] = check_file(tmp_path / "m.py")
+    assert finding.code == "KC001" and says in finding.message and not finding.message.endswith(": ")
+
+
 def test_markdown_examples_keep_their_lines_and_can_be_marked_wrong_on_purpose(tmp_path):
     block = "```python\n@process()\ndef p(ctx):\n    ctx.a = 1\n```\n"
     text = f"# Title\n\n```python\nfrom kestu import process\n```\n\nText.\n\n{block}\n" \

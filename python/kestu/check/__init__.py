@@ -186,8 +186,8 @@ def _analyse(text: str, filename: str, quiet_too: Quiet | None = None) -> tuple[
         tree = ast.parse(text, "<kestu check>")
     except SyntaxError as exc:
         return [Finding(filename, exc.lineno or 1, exc.offset or 1, "KC001", f"the source does not parse: {exc.msg}")], []
-    except ValueError as exc:  # a NUL byte
-        return [Finding(filename, 1, 1, "KC001", f"the source does not parse: {exc}")], []
+    except (ValueError, MemoryError, RecursionError) as exc:  # a NUL byte; nesting too deep for the parser
+        return [Finding(filename, 1, 1, "KC001", f"the source does not parse: {str(exc) or type(exc).__name__}")], []
     result: Result = check_tree(tree, suppressed)
     lines = text.splitlines()
     findings: list[Finding] = []
@@ -253,13 +253,20 @@ def markdown_python(text: str) -> str:
 
 def _file(path: str | os.PathLike[str]) -> tuple[list[Finding], list[Suggestion]]:
     name = os.fspath(path)
+    try:
+        if name.endswith(".md"):
+            with open(name, encoding="utf-8") as file:
+                text = file.read()
+        else:
+            with tokenize.open(name) as file:  # the encoding its coding line or BOM says
+                text = file.read()
+    except (SyntaxError, UnicodeDecodeError) as exc:  # a bad coding line, or bytes not in that encoding
+        message = exc.msg if isinstance(exc, SyntaxError) else str(exc)
+        return [Finding(name, 1, 1, "KC001", f"the source does not parse: {message}")], []
     if name.endswith(".md"):
-        with open(name, encoding="utf-8") as file:
-            text = file.read()
         code, quiet = _markdown(text)
         return _analyse(code, name, quiet)
-    with tokenize.open(name) as file:  # the encoding its coding line or BOM says
-        return _analyse(file.read(), name)
+    return _analyse(text, name)
 
 
 def check_file(path: str | os.PathLike[str]) -> list[Finding]:
