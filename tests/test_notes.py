@@ -186,6 +186,15 @@ def test_trigger_failures_name_the_state_and_what_is_wrong(definition, text, not
     assert exc.__notes__ == ["in StateMachine.trigger('go'), state 'A'", *notes]
 
 
+def test_a_trigger_note_survives_an_event_whose_repr_raises():
+    class Event:
+        def __repr__(self):
+            raise ValueError("no repr")
+
+    exc = failure(lambda: StateMachine({"A": {}}, "A").trigger(Event()))
+    assert (type(exc), exc.__notes__) == (TypeError, ["in StateMachine.trigger(<Event object>), state 'A'"])
+
+
 # -- audit errors as data, and rules that cannot read --------------------------------
 
 
@@ -236,8 +245,9 @@ def test_an_unreadable_rule_warns_once_per_rule_and_engine_and_passes():
         "be read (count() cannot be called on 'lines'); the rule passes unchecked until it can",
     ]
     assert {w.filename for w in caught.list} == {__file__}
-    with pytest.warns(AuditWarning):
-        Engine(Claim(), audit_recipe=AuditRecipe({name: ProcessAudit(tuple(rules))})).execute_process(name)
+    with pytest.warns(AuditWarning) as caught:
+        Workflow([name]).run(Engine(Claim(), audit_recipe=AuditRecipe({name: ProcessAudit(tuple(rules))})))
+    assert {w.filename for w in caught.list} == {__file__}  # the user's line, not the builder's
 
 
 def test_an_unreadable_rule_made_an_error_by_a_filter_ends_the_run_rolled_back():
@@ -251,6 +261,17 @@ def test_an_unreadable_rule_made_an_error_by_a_filter_ends_the_run_rolled_back()
 
 
 # -- declarations that would fail in silence ---------------------------------------------
+
+
+class _Lazy:
+    """A module global that must not be touched by @process: its __class__ raises (a lazy proxy)."""
+
+    @property
+    def __class__(self):
+        raise RuntimeError("configure me first")
+
+
+_LAZY = _Lazy()
 
 
 def scoped(errors):

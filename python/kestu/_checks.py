@@ -1,8 +1,24 @@
-"""Small checks shared by the builders: names, suggestions, key sets."""
+"""Small pieces shared by the package: names, suggestions, key sets, the user's frame."""
 
 from __future__ import annotations
 
+import os
+import sys
 from typing import Iterable
+
+_PACKAGE = os.path.normcase(os.path.dirname(os.path.abspath(__file__))) + os.sep
+
+
+def user_stacklevel() -> int:
+    """The ``stacklevel``, for its caller's ``warnings.warn`` or ``Logger.log``, of the user's frame.
+
+    That is the first frame outside this package: a warning or record made while
+    ``Workflow.run`` or ``@process`` works for the user points at the user's line.
+    """
+    level, frame = 1, sys._getframe(1)
+    while frame.f_back is not None and os.path.normcase(os.path.abspath(frame.f_code.co_filename)).startswith(_PACKAGE):
+        level, frame = level + 1, frame.f_back
+    return level
 
 
 def name(where: str, value: object) -> str:

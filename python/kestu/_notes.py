@@ -1,9 +1,9 @@
 """Notes on the core's exceptions: where a run failed, and why.
 
-The core calls in here only when an exception leaves one of its runs, so
-nothing of this module is imported while runs succeed. The notes go beside
-the exception with ``add_note``: its type, args and text stay exactly as the
-core made them.
+The core calls in here when an exception leaves one of its runs, and to warn
+about an audit rule whose path cannot be read; a run that succeeds without
+either never imports it. The notes go beside the exception with
+``add_note``: its type, args and text stay exactly as the core made them.
 """
 
 from __future__ import annotations
@@ -14,6 +14,7 @@ import re
 import warnings
 from typing import Any, Callable, Iterable, Sequence
 
+from ._checks import user_stacklevel
 from .audit import AuditWarning
 from .contracts import _covers
 from .machine import _is_bool
@@ -68,7 +69,7 @@ def warn_unread_rule(
     )
     name = missing[:-2] if missing.endswith("()") else missing
     text += _did_you_mean(name, _names_on(parent))
-    warnings.warn(text, AuditWarning, stacklevel=2)
+    warnings.warn(text, AuditWarning, stacklevel=user_stacklevel())
 
 
 # -- shared pieces --------------------------------------------------------------
@@ -113,6 +114,12 @@ def _safely(read: Callable[[], Any]) -> Any:
         return None
 
 
+def _shown(value: object) -> str:
+    """repr() of one of the user's objects, which may raise."""
+    text = _safely(lambda: repr(value))
+    return text if isinstance(text, str) else f"<{type(value).__name__} object>"
+
+
 def _declared(func: object, field: str) -> tuple[str, ...] | None:
     names = _safely(lambda: getattr(func._pop_contract, field))  # type: ignore[attr-defined]
     if isinstance(names, (list, tuple)) and all(isinstance(n, str) for n in names):
@@ -127,7 +134,7 @@ def _names_on(obj: object) -> list[str]:
         obj = _safely(lambda: obj._target)  # type: ignore[attr-defined]
         kind = type(obj)
     names: list[str] = []
-    if isinstance(obj, dict) or (kind.__module__ == "kestu_core" and kind.__name__ in ("TrackedDict", "FrozenDict")):
+    if issubclass(kind, dict) or (kind.__module__ == "kestu_core" and kind.__name__ in ("TrackedDict", "FrozenDict")):
         names += [k for k in _safely(lambda: list(obj.keys())) or () if isinstance(k, str)]  # type: ignore[attr-defined]
     fields = _safely(lambda: vars(obj))
     if isinstance(fields, dict):
@@ -187,7 +194,7 @@ def _location(exc: BaseException, info: dict[str, Any]) -> str:
     if where and where != "step":
         return f"in workflow {'step' if where.endswith(']') else 'branch'} {where}"
     if call in ("execute_process", "evaluate_condition") and isinstance(subject, str):
-        return f"in Engine.{call}({subject!r})"
+        return f"in Engine.{call}({_shown(subject)})"
     return f"in Engine.{call}()"
 
 
@@ -332,9 +339,9 @@ def _shape_notes(text: str, info: dict[str, Any]) -> list[str]:
 
 def _trigger_notes(exc: BaseException, info: dict[str, Any]) -> list[str]:
     event, state, now = info.get("event"), info.get("state"), info.get("now")
-    notes = [f"in StateMachine.trigger({event!r}), state {state!r}"]
-    if now != state:
-        notes.append(f"the machine had already moved to {now!r} when this failed")
+    notes = [f"in StateMachine.trigger({_shown(event)}), state {_shown(state)}"]
+    if _safely(lambda: now != state):
+        notes.append(f"the machine had already moved to {_shown(now)} when this failed")
     if isinstance(exc, RuntimeError) and _message(exc) == "Already borrowed":
         notes.append(
             "the machine is in the middle of a trigger: something that trigger called "

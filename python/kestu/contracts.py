@@ -36,11 +36,12 @@ by ``type(exc).__name__`` alone.
 from __future__ import annotations
 
 import builtins
-import os
 import sys
 import warnings
+from types import ModuleType
 from typing import Any, Callable, Iterable, TypeVar, overload
 
+from ._checks import user_stacklevel
 from ._frozen import frozen
 
 __all__ = ["Contract", "ContractViolationError", "ContractWarning", "contract_of", "process"]
@@ -53,7 +54,10 @@ class ContractViolationError(Exception):
 
 
 class ContractWarning(UserWarning):
-    """A declared path looks mistyped; it is kept as written."""
+    """A declaration looks wrong: a mistyped or unreachable path, or an unknown error name.
+
+    The contract is kept as written; the warning only says so.
+    """
 
 
 def _path_problems(path: str) -> list[str]:
@@ -88,21 +92,14 @@ def _path_problems(path: str) -> list[str]:
     return problems
 
 
-_HERE = os.path.normcase(os.path.abspath(__file__))
-
-
-def _user_stacklevel() -> int:
-    """The stacklevel, for its caller's warnings.warn, of the first frame outside this module."""
-    level, frame = 1, sys._getframe(1)
-    while frame.f_back is not None and os.path.normcase(os.path.abspath(frame.f_code.co_filename)) == _HERE:
-        level, frame = level + 1, frame.f_back
-    return level
-
-
-def _warn_paths(arg: str, paths: tuple[str, ...]) -> None:
+def _warn_paths(arg: str, paths: tuple[str, ...]) -> set[str]:
+    """Warn about paths that look mistyped or repeat; returns the mistyped ones."""
     first: dict[str, int] = {}
+    mistyped: set[str] = set()
     for i, path in enumerate(paths):
         problems = _path_problems(path)
+        if problems:
+            mistyped.add(path)
         if path in first:
             problems.append(f"the same path as {arg}[{first[path]}]")
         first.setdefault(path, i)
@@ -110,18 +107,19 @@ def _warn_paths(arg: str, paths: tuple[str, ...]) -> None:
             warnings.warn(
                 f"{arg}[{i}] {path!r} looks wrong ({'; '.join(problems)}); it is declared as written",
                 ContractWarning,
-                stacklevel=_user_stacklevel(),
+                stacklevel=user_stacklevel(),
             )
+    return mistyped
 
 
 def _covers(declared: str, path: str) -> bool:
     """Whether the guard lets a declared path reach ``path`` (the three rules above)."""
-    return (
-        path == declared
-        or declared.startswith(path + ".")
-        or path.startswith(declared + ".")
-        or path.startswith(declared + "[")
-    )
+    # By lengths first: no new strings, as it runs for every pair the checker compares.
+    if len(declared) == len(path):
+        return declared == path
+    if len(declared) > len(path):
+        return declared[len(path)] == "." and declared.startswith(path)
+    return path[len(declared)] in ".[" and path.startswith(declared)
 
 
 def _unreached(path: str, declared: tuple[str, ...]) -> str | None:
@@ -137,24 +135,29 @@ def _unreached(path: str, declared: tuple[str, ...]) -> str | None:
     return None
 
 
-def _warn_unreachable(inputs: tuple[str, ...], outputs: tuple[str, ...]) -> None:
+def _warn_unreachable(inputs: tuple[str, ...], outputs: tuple[str, ...], mistyped: set[str]) -> None:
     declared = inputs + outputs
     for arg, paths in (("inputs", inputs), ("outputs", outputs)):
         for i, path in enumerate(paths):
             # A path that looks mistyped has had its warning already.
-            container = None if _path_problems(path) else _unreached(path, declared)
+            container = None if path in mistyped else _unreached(path, declared)
             if container is not None:
                 warnings.warn(
                     f"{arg}[{i}] {path!r} can never be reached: the guard reads {container!r} on the way, "
                     f"which nothing declared covers (a path is reachable from below only across a '.', "
                     f"not a '['); declare {container!r}",
                     ContractWarning,
-                    stacklevel=_user_stacklevel(),
+                    stacklevel=user_stacklevel(),
                 )
 
 
+def _is_exception_class(value: object) -> bool:
+    # type(value), not isinstance: a global's own __class__ (a lazy proxy) is never asked.
+    return issubclass(type(value), type) and issubclass(value, BaseException)  # type: ignore[arg-type]
+
+
 def _exception_names(values: Iterable[object]) -> set[str]:
-    return {v.__name__ for v in values if isinstance(v, type) and issubclass(v, BaseException)}
+    return {v.__name__ for v in values if _is_exception_class(v)}  # type: ignore[attr-defined]
 
 
 def _warn_errors(fn: object, errors: tuple[str, ...]) -> None:
@@ -166,6 +169,13 @@ def _warn_errors(fn: object, errors: tuple[str, ...]) -> None:
     if not isinstance(scope, dict):
         scope = getattr(sys.modules.get(module or ""), "__dict__", None)
     if not isinstance(scope, dict):
+        return
+    # The usual case, without a scan: each name is a class bound under its own name.
+    if all(
+        _is_exception_class(v) and v.__name__ == name  # type: ignore[union-attr]
+        for name in errors
+        for v in (scope.get(name, vars(builtins).get(name)),)
+    ):
         return
     values = list(scope.values())
     for cell in getattr(fn, "__closure__", None) or ():
@@ -179,8 +189,11 @@ def _warn_errors(fn: object, errors: tuple[str, ...]) -> None:
         return
     # One level into imported modules: json.JSONDecodeError is matched as 'JSONDecodeError'.
     for value in values:
-        if isinstance(value, type(sys)):
-            visible |= _exception_names(list(vars(value).values()))
+        if issubclass(type(value), ModuleType):
+            try:
+                visible |= _exception_names(list(vars(value).values()))
+            except Exception:  # a module object of the user's own kind: not looked into
+                pass
     from ._checks import suggest
 
     for i, name in enumerate(errors):
@@ -190,7 +203,7 @@ def _warn_errors(fn: object, errors: tuple[str, ...]) -> None:
                 f"errors[{i}] {name!r} names no exception class visible from module {module!r} or the builtins "
                 f"(errors are matched by class name){hint}",
                 ContractWarning,
-                stacklevel=_user_stacklevel(),
+                stacklevel=user_stacklevel(),
             )
 
 
@@ -240,9 +253,8 @@ class Contract:
         object.__setattr__(self, "inputs", _names("inputs", inputs))
         object.__setattr__(self, "outputs", _names("outputs", outputs))
         object.__setattr__(self, "errors", _names("errors", errors, class_names=True))
-        _warn_paths("inputs", self.inputs)
-        _warn_paths("outputs", self.outputs)
-        _warn_unreachable(self.inputs, self.outputs)
+        mistyped = _warn_paths("inputs", self.inputs) | _warn_paths("outputs", self.outputs)
+        _warn_unreachable(self.inputs, self.outputs, mistyped)
 
 
 # No overload takes a function: a bare @process is a type error as well as a

@@ -43,6 +43,7 @@ import logging
 from typing import Callable
 
 from . import _logbridge
+from ._checks import user_stacklevel
 
 __all__ = ["AUDIT_LOGGER", "ENGINE_LOGGER", "FSM_LOGGER", "connect", "disconnect", "is_connected"]
 
@@ -72,8 +73,8 @@ def _logger_for(target: str) -> tuple[logging.Logger, dict[int, bool] | None]:
 
 def _emit(logger: logging.Logger, levelno: int, text: str) -> None:
     try:
-        # The record points at the code that called into the core.
-        logger.log(levelno, text, stacklevel=2)
+        # The record points at the user's code that called into the core.
+        logger.log(levelno, text, stacklevel=user_stacklevel())
     except Exception:
         # Logger.handle lets a handler's exception through; report it as
         # Handler.handleError does, since the core operation must go on.

@@ -10,6 +10,9 @@ from __future__ import annotations
 
 from typing import Iterable, Literal, Union
 
+# The covering rule and the way down are the ones @process warns with.
+from ..contracts import _covers as covers_one, _unreached
+
 Kind = Literal["name", "index", "key", "dynamic"]
 Step = tuple[Kind, Union[str, int]]
 Path = tuple[Step, ...]
@@ -57,14 +60,6 @@ def spell(path: Path, write: bool = False) -> str:
     return "".join(out)
 
 
-def covers_one(declared: str, path: str) -> bool:
-    if len(declared) == len(path):
-        return declared == path
-    if len(declared) > len(path):
-        return declared[len(path)] == "." and declared.startswith(path)
-    return path[len(declared)] in ".[" and path.startswith(declared)
-
-
 def covers(declared: Iterable[str], path: str) -> bool:
     return any(covers_one(d, path) for d in declared)
 
@@ -107,13 +102,9 @@ def unreachable_at(path: str, declared: Iterable[str]) -> str | None:
 
     The way down is read step by step; a step that ends before a ``.`` is
     covered by ``path`` itself (an ancestor), one that ends before a ``[`` is
-    not, and needs another declared path.
+    not, and needs another declared path. A ``[`` inside a key is no step.
     """
-    readable = list(declared)
-    for i in range(1, len(path)):
-        if path[i] == "[" and not covers(readable, path[:i]):
-            return path[:i]
-    return None
+    return _unreached(path, tuple(declared))
 
 
 def suggested(path: Path) -> Path:
