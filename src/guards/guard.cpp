@@ -259,15 +259,18 @@ inline PyObject* target_attribute(PyObject* target, PyObject* name) {
     return get ? get(target, name) : PyObject_GetAttr(target, name);
 }
 
-// `read`: the value, when the caller read it already (a name read before).
-PyObject* read_attribute(GuardObject* g, PyObject* name, Ref read = Ref()) {
-    if (name == g->readable.get()) {  // checked before, and not a private name
-        Ref value = read ? std::move(read) : check(target_attribute(g->target.get(), name));
-        if (plain_scalar(value.get())) return value.release();
-        PathText buffer;
-        return apply_guard(g, std::move(value), full_path(g, to_utf8(name, nullptr), buffer),
-                           g->prefix_text.empty() ? name : nullptr);
-    }
+// The value read for a name read before (so checked, and not private), as
+// the process sees it.
+PyObject* remembered_value(GuardObject* g, PyObject* name, Ref value) {
+    if (plain_scalar(value.get())) return value.release();
+    PathText buffer;
+    return apply_guard(g, std::move(value), full_path(g, to_utf8(name, nullptr), buffer),
+                       g->prefix_text.empty() ? name : nullptr);
+}
+
+PyObject* read_attribute(GuardObject* g, PyObject* name) {
+    if (name == g->readable.get())
+        return remembered_value(g, name, check(target_attribute(g->target.get(), name)));
     std::string_view n = to_utf8(name, nullptr);
     if (!n.empty() && n[0] == '_') {
         if (g->strict_mode) {
@@ -388,7 +391,9 @@ PyObject* ContextGuard_getattro_impl(PyObject* self, PyObject* name) {
     if (name == g->readable.get()) {
         PyObject* value = target_attribute(g->target.get(), name);
         if (!value || plain_scalar(value)) return value;
-        return read_attribute(g, name, Ref::steal(value));
+        // Not read_attribute: the target's getattr may have read another name
+        // through this guard since, and the value must not be read twice.
+        return remembered_value(g, name, Ref::steal(value));
     }
     if (!PyUnicode_Check(name)) return PyObject_GenericGetAttr(self, name);  // raises the usual TypeError
     // The class's own members first. Its dict is fixed and holds only
