@@ -419,3 +419,42 @@ def test_engines_sharing_a_recipe_count_violations_each_for_itself():
     with pytest.raises(AuditBlockError):
         first.execute_process(name)
     assert second.execute_process(name) == 5  # its own count starts at 0
+
+
+def test_code_run_while_a_rule_class_is_learnt_again_cannot_pull_the_memory_from_under_a_reuse():
+    """A class-dict key whose __eq__ builds engines from other recipes, so that what the
+    engine remembered of this recipe is replaced while it is being compared."""
+    from kestu_core import Engine
+
+    class Evil:
+        armed = False
+
+        def __hash__(self):
+            return hash("target_field")
+
+        def __eq__(self, other):
+            if Evil.armed:
+                Evil.armed = False
+                for i in range(64):  # enough recipes to land on every remembered place
+                    Engine(_Ctx(), audit_recipe=AuditRecipe({f"other_{i}": audit()}))
+            return False
+
+    fields = ("target_field", "condition", "level", "min_threshold", "max_threshold", "reset_on_success",
+              "message", "value")
+    Rule = type("Rule", (), {Evil(): 0, "__slots__": fields})  # the key sits before the slots it collides with
+
+    def audit():  # the companion's class checks its rules' class; the core reads any slotted one
+        rule = Rule()
+        for field, value in zip(fields, ("value", "min", "B", 0, 1, False, None, 10)):
+            setattr(rule, field, value)
+        made = ProcessAudit()
+        object.__setattr__(made, "input_rules", (rule,))
+        return made
+
+    name = "recipe_reuse_learnt_again"
+    recipe = AuditRecipe({name: audit()})
+    assert _engines_blocked(recipe, name) and _engines_blocked(recipe, name)
+    Rule.changed = True  # the class changed: it is learnt again at the next reuse
+    Evil.armed = True
+    assert _engines_blocked(recipe, name)
+    assert not Evil.armed

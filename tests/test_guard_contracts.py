@@ -224,3 +224,40 @@ def test_a_workflow_of_more_processes_than_an_engine_keeps_checks_each_contract(
     engine = Engine(ctx, strict_mode=True)
     engine.execute_workflow(names + names)
     assert (ctx.f0, ctx.f19) == (40, 39)
+
+
+def test_each_run_reads_each_contract_field_once_in_order():
+    reads = []
+
+    def field(name, value):
+        return property(lambda self: reads.append(name) or value)
+
+    class Declared:  # properties, not slots: read by getattr, each exactly once
+        inputs, outputs, errors = field("inputs", ("x",)), field("outputs", ()), field("errors", ())
+
+    def read_x(ctx):
+        return ctx.x
+
+    read_x._pop_contract = Declared()
+    engine = Engine(SimpleNamespace(x=1))
+    engine.register_process("read_x_property_contract", read_x)
+    for _ in range(3):
+        assert engine.execute_process("read_x_property_contract") == 1
+    assert reads == ["inputs", "outputs", "errors"] * 3
+
+
+def test_a_property_read_through_the_guard_runs_once_per_read():
+    calls = []
+
+    class Ctx:
+        b = 2
+
+        @property
+        def a(self):
+            calls.append("a")
+            # From the second read on, it reads another name through the same guard meanwhile.
+            return [guard.b if len(calls) > 1 else 1]
+
+    guard = ContextGuard(Ctx(), ["a", "b"], [], None)
+    assert [guard.a[0] for _ in range(3)] == [1, 2, 2]
+    assert calls == ["a"] * 3

@@ -278,31 +278,42 @@ std::pair<SpecMap, SpecMap> read_recipe(PyObject* recipe) {
 // whose reading met only values that cannot change (exact str, int, float,
 // bool, None) is the same recipe as long as it holds the very same objects,
 // so its compiled rules are shared instead of read and compiled again.
-// Confirming that reads the slots directly (slot_reader.hpp) and runs no
-// Python code. Process-wide, a few entries, never freed.
+// Confirming that reads the slots directly (slot_reader.hpp); only learning
+// a class the first time may run Python code. Process-wide, a few entries,
+// never freed.
 class RecipeMemo {
 public:
-    const Shared<RuleBook>* find(PyObject* recipe) {
-        Entry& e = entries_[index(recipe)];
-        if (e.recipe.get() != recipe) return nullptr;
-        Compare compare{e.seen.data(), e.seen.data() + e.seen.size()};
-        if (!walk(recipe, compare) || compare.next != compare.end) return nullptr;
-        return &e.book;
+    Shared<RuleBook> find(PyObject* recipe) {
+        const Entry& e = entries_[index(recipe)];
+        if (e.recipe.get() != recipe) return {};
+        // Held for the walk: code run while a class is learnt may replace the entry.
+        Shared<std::vector<Ref>> seen = e.seen;
+        Shared<RuleBook> book = e.book;
+        // A walk that learnt a class (a stamp went stale) may have run Python
+        // code and proves nothing; the next one, with the classes known, does.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const uint64_t learnt = SlotReader::classes_learnt();
+            Compare compare{seen->data(), seen->data() + seen->size()};
+            bool same = walk(recipe, compare) && compare.next == compare.end;
+            if (SlotReader::classes_learnt() == learnt) return same ? book : Shared<RuleBook>();
+        }
+        return {};
     }
     void remember(PyObject* recipe, const Shared<RuleBook>& book) {
         Record record;
-        if (!walk(recipe, record)) return;
+        const uint64_t learnt = SlotReader::classes_learnt();
+        if (!walk(recipe, record) || SlotReader::classes_learnt() != learnt) return;
         // The entry is whole before what it held is released.
         Entry& e = entries_[index(recipe)];
         Entry old = std::move(e);
-        e = Entry{Ref::borrow(recipe), std::move(record.seen), book};
+        e = Entry{Ref::borrow(recipe), Shared<std::vector<Ref>>::make(std::move(record.seen)), book};
     }
 
 private:
     // Every object met, in order (strong references: identities stay unique).
     struct Entry {
         Ref recipe;
-        std::vector<Ref> seen;
+        Shared<std::vector<Ref>> seen;
         Shared<RuleBook> book;
     };
 
@@ -351,26 +362,32 @@ private:
         static SlotReader* const audit_reader = new SlotReader({"input_rules", "output_rules"});
         static SlotReader* const rule_reader = new SlotReader(
             {"target_field", "condition", "level", "min_threshold", "max_threshold", "reset_on_success", "message", "value"});
-        PyObject* definitions;
-        if (!recipe_reader->read(recipe, &definitions) || !see.see(definitions) || !PyDict_CheckExact(definitions))
-            return false;
+        // The slots are read directly and every key met is an exact str, so
+        // only learning a class may run Python code: what the walk is on is
+        // held strongly, and a class is checked again after any learning.
+        uint64_t learnt = SlotReader::classes_learnt();
+        PyObject* read;
+        if (!recipe_reader->read(recipe, &read) || !see.see(read) || !PyDict_CheckExact(read)) return false;
+        Ref definitions = Ref::borrow(read);
         PyTypeObject* rule_type = nullptr;
-        // Nothing below runs Python code: the slots are read directly and
-        // every key met is an exact str.
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(definitions, &pos, &key, &value)) {
-            PyObject* lists[2];
-            if (!PyUnicode_CheckExact(key) || !see.see(key) || !see.see(value) || !audit_reader->read(value, lists))
+        while (PyDict_Next(definitions.get(), &pos, &key, &value)) {
+            Ref audit = Ref::borrow(value);
+            PyObject* read_lists[2];
+            if (!PyUnicode_CheckExact(key) || !see.see(key) || !see.see(audit.get()) ||
+                !audit_reader->read(audit.get(), read_lists))
                 return false;
-            for (PyObject* list : lists) {
-                if (!see.see(list) || !PyTuple_CheckExact(list)) return false;
-                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(list); i < n; ++i) {
-                    PyObject* rule = PyTuple_GET_ITEM(list, i);
-                    // Nothing changes a class during the walk: one check per class met.
-                    if (Py_TYPE(rule) != rule_type) {
+            Ref lists[2] = {Ref::borrow(read_lists[0]), Ref::borrow(read_lists[1])};
+            for (const Ref& list : lists) {
+                if (!see.see(list.get()) || !PyTuple_CheckExact(list.get())) return false;
+                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(list.get()); i < n; ++i) {
+                    PyObject* rule = PyTuple_GET_ITEM(list.get(), i);
+                    // One check per class met: nothing runs between two rules of it.
+                    if (Py_TYPE(rule) != rule_type || SlotReader::classes_learnt() != learnt) {
                         if (!rule_reader->block(rule)) return false;
                         rule_type = Py_TYPE(rule);
+                        learnt = SlotReader::classes_learnt();
                     }
                     if (!see.see_fields(rule_reader->block_unchecked(rule), rule_reader->size())) return false;
                 }
@@ -465,7 +482,7 @@ AuditPolicy::AuditPolicy(Shared<RuleBook> book) : book_(std::move(book)) {
 
 AuditPolicy AuditPolicy::from_python(PyObject* recipe) {
     RecipeMemo& memo = recipe_memo();
-    if (const Shared<RuleBook>* known = memo.find(recipe)) return AuditPolicy(*known);
+    if (Shared<RuleBook> known = memo.find(recipe)) return AuditPolicy(std::move(known));
     auto [input, output] = read_recipe(recipe);
     Shared<RuleBook> book = compile(input, output);
     memo.remember(recipe, book);

@@ -52,6 +52,9 @@ inline int type_defines(PyTypeObject* type, PyObject* name) {
 // found; -1 with the error set otherwise. `likely_present` is only a hint
 // (where the probe is two lookups, a right hint saves one and a wrong one
 // costs a raised-and-cleared AttributeError); the result never depends on it.
+// Whether get_optional_attr is CPython's own, a miss raising nothing (3.13).
+inline constexpr bool kNativeOptionalAttr = PY_VERSION_HEX >= 0x030D0000;
+
 inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out, bool likely_present = false) {
 #if PY_VERSION_HEX >= 0x030D0000
     (void)likely_present;
@@ -103,6 +106,10 @@ inline bool plain_object_slot(PyObject* descr, PyTypeObject* type, Py_ssize_t* o
 struct TypeStamp {
     unsigned long long value = 0;
 };
+
+// Whether a class gets the version a stamp needs only from a look-up
+// through the attribute cache (3.11), not from take_type_stamp itself.
+inline constexpr bool kStampsNeedLookup = PY_VERSION_HEX < 0x030C0000;
 
 #if PY_VERSION_HEX >= 0x030C0000
 namespace detail {
@@ -200,6 +207,18 @@ inline bool watch_dict(PyObject* dict) {
     (void)dict;
     return false;
 #endif
+}
+
+// watch_dict() for an exact dict whose keys are all exact str, so that a
+// look-up in it runs no Python code, and which holds at most `most` items:
+// scanning a large one would cost more than watching it saves.
+inline bool watch_plain_dict(PyObject* dict, Py_ssize_t most) {
+    if (!kWatchesDicts || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > most) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return watch_dict(dict);
 }
 
 inline unsigned long long dict_changes() noexcept {

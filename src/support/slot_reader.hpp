@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 
 #include "compat.hpp"
@@ -39,6 +40,9 @@ public:
     SlotReader& operator=(const SlotReader&) = delete;
 
     size_t size() const noexcept { return count_; }
+    // How many times any reader has learnt a class: a walk that saw this
+    // change may have run Python code.
+    static uint64_t classes_learnt() noexcept { return learnt_; }
     // The name objects, interned (borrowed; kept for the life of the process).
     PyObject* name(size_t i) {
         if (!interned_[i]) interned_[i] = Ref::borrow(make_interned(names_[i]));
@@ -49,9 +53,9 @@ public:
     // valid until Python code runs; false when its class is not of that kind
     // or a slot is unset (then read by getattr, which says why).
     bool read(PyObject* obj, PyObject** out) {
+        // Learning may run Python code, which may give obj another class.
         PyTypeObject* type = Py_TYPE(obj);
-        bool known = reinterpret_cast<PyObject*>(type) == type_.get() && compat::type_stamp_valid(type, stamp_);
-        if (!known && !learn(obj)) return false;
+        if (!plain(type) || Py_TYPE(obj) != type) return false;
         for (size_t i = 0; i < count_; ++i) {
             out[i] = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset_[i]);
             if (!out[i]) return false;
@@ -64,9 +68,7 @@ public:
     // slot may be unset (null). Valid until Python code runs.
     PyObject* const* block(PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
-        bool known = reinterpret_cast<PyObject*>(type) == type_.get() && compat::type_stamp_valid(type, stamp_);
-        if (!known && !learn(obj)) return nullptr;
-        if (!side_by_side_) return nullptr;
+        if (!plain(type) || Py_TYPE(obj) != type || !side_by_side_) return nullptr;
         return reinterpret_cast<PyObject* const*>(reinterpret_cast<char*>(obj) + first_);
     }
 
@@ -77,32 +79,44 @@ public:
     }
 
 private:
-    // Rare: once per class, and again after the class changed.
-    bool learn(PyObject* obj) {
+    // Whether the class is of the kind described above; the answer, yes or
+    // no, is remembered for the last class asked while its stamp holds.
+    bool plain(PyTypeObject* type) {
+        if (reinterpret_cast<PyObject*>(type) == type_.get() && compat::type_stamp_valid(type, stamp_)) return plain_;
+        return learn(type);
+    }
+
+    // Rare: once per class, and again after the class changed. Only the
+    // class is looked at: reading the instance here would run a property of
+    // a class of another kind a second time.
+    bool learn(PyTypeObject* type) {
+        ++learnt_;
         type_.reset();
-        PyTypeObject* type = Py_TYPE(obj);
+        plain_ = false;
         if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict || type->tp_getattro != PyObject_GenericGetAttr)
             return false;
         Ref keep = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        // A look-up through the attribute cache gives the class the version
-        // its stamp needs.
-        if (Ref probe = Ref::steal(PyObject_GetAttr(obj, name(0))); !probe) discard_ordinary_error();
+        // 3.11: a look-up through the attribute cache gives the class the
+        // version its stamp needs.
+        if (compat::kStampsNeedLookup && !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+            Py_TYPE(type)->tp_getattro == PyType_Type.tp_getattro) {
+            if (Ref probe = Ref::steal(PyObject_GetAttr(keep.get(), name(0))); !probe) discard_ordinary_error();
+        }
         compat::TypeStamp stamp;
-        if (Py_TYPE(obj) != type || !compat::take_type_stamp(type, &stamp)) return false;
+        if (!compat::take_type_stamp(type, &stamp)) return false;
         Py_ssize_t offset[kMaxNames];
-        for (size_t i = 0; i < count_; ++i) {
+        bool plain = true;
+        for (size_t i = 0; i < count_ && plain; ++i) {
             // A non-str key in the class dict can run Python code here.
             Ref descr = Ref::borrow(PyDict_GetItemWithError(type->tp_dict, name(i)));
-            if (!descr) {
-                if (PyErr_Occurred()) discard_ordinary_error();
-                return false;
-            }
-            if (!compat::plain_object_slot(descr.get(), type, &offset[i])) return false;
+            if (!descr && PyErr_Occurred()) discard_ordinary_error();
+            plain = descr && compat::plain_object_slot(descr.get(), type, &offset[i]);
         }
-        if (Py_TYPE(obj) != type || type->tp_getattro != PyObject_GenericGetAttr || !compat::type_stamp_valid(type, stamp))
-            return false;
+        if (type->tp_getattro != PyObject_GenericGetAttr || !compat::type_stamp_valid(type, stamp)) return false;
         type_ = std::move(keep);
         stamp_ = stamp;
+        plain_ = plain;
+        if (!plain) return false;
         first_ = offset[0];
         for (size_t i = 0; i < count_; ++i) {
             offset_[i] = offset[i];
@@ -121,7 +135,9 @@ private:
     const char* names_[kMaxNames] = {};
     Ref interned_[kMaxNames];
     size_t count_ = 0;
+    static inline uint64_t learnt_ = 0;
     Ref type_;  // the class learnt, or empty
+    bool plain_ = false;  // what was learnt of it
     compat::TypeStamp stamp_;
     Py_ssize_t offset_[kMaxNames] = {};
     Py_ssize_t first_ = 0;
