@@ -21,6 +21,7 @@
 
 #include "../support/ref.hpp"
 #include "../support/shared.hpp"
+#include "../support/text_hash.hpp"
 
 namespace kestu {
 
@@ -61,11 +62,6 @@ struct CompiledRule : RuleSpec {
 };
 
 using RuleList = std::vector<CompiledRule>;
-
-struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
 using RuleMap = std::unordered_map<std::string, RuleList, TextHash, std::equal_to<>>;
 
 // Everything read from one recipe, compiled. Immutable once built.

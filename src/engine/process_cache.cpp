@@ -95,17 +95,6 @@ Ref read_contract_object(PyObject* process, PyObject* dict) {
     return contract;
 }
 
-// Whether every key of a small dict is an exact str, so that a look-up in it
-// runs no Python code.
-bool plain_small_dict(PyObject* dict) {
-    if (!compat::kWatchesDicts || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > 16) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 bool all_exact_str(PyObject* tuple) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i)
         if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(tuple, i))) return false;
@@ -200,7 +189,7 @@ ContractPaths ProcessCache::contract(std::string_view name, PyObject* process) {
         contract = last_->contract.dup();
     } else {
         contract = read_contract_object(process, dict.get());
-        if (contract && dict && plain_small_dict(dict.get()) && compat::watch_dict(dict.get())) {
+        if (contract && dict && compat::watch_plain_dict(dict.get(), 16)) {
             last_->func_dict = dict.dup();
             last_->contract = contract.dup();
             last_->dict_changes = changes;
@@ -238,14 +227,6 @@ int ProcessCache::traverse(visitproc visit, void* arg) const {
         Py_VISIT(slot.contract.get());
     }
     return 0;
-}
-
-void ProcessCache::clear() noexcept {
-    last_ = nullptr;
-    for (Slot& slot : slots_) {
-        Slot gone = std::move(slot);  // released after the slot is empty again
-        slot = Slot{};
-    }
 }
 
 }  // namespace kestu

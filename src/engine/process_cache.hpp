@@ -3,10 +3,10 @@
 // process found under a name, while the registry is unchanged, and the
 // compiled form of the lists its contract held last time.
 //
-// Every run still reads `process._pop_contract` and the contract's
-// `inputs`, `outputs` and `errors`, so a replaced or changed contract takes
-// effect at once; what it saves is the cost of those reads and of compiling
-// again. An unchanged list is recognised by identity: a tuple of exact str
+// Every run still reads the contract's `inputs`, `outputs` and `errors`, and
+// `process._pop_contract` unless the function's watched __dict__ (3.12+) has
+// not changed, so a replaced or changed contract takes effect at once; what
+// it saves is the cost of those reads and of compiling again. An unchanged list is recognised by identity: a tuple of exact str
 // cannot change, and a list is compared item by item with a snapshot of the
 // exact str it held.
 #include <Python.h>
@@ -50,8 +50,6 @@ public:
     }
     // Visits the objects it keeps that may sit in a cycle (the engine's tp_traverse).
     int traverse(visitproc visit, void* arg) const;
-    // Drops everything (the engine's tp_clear and dealloc).
-    void clear() noexcept;
 
     // For tests only: the process-wide cache's bytes of compiled lists.
     static size_t shared_bytes_for_testing() noexcept;

@@ -9,6 +9,7 @@
 #include "../support/error.hpp"
 #include "../support/names.hpp"
 #include "../support/probe.hpp"
+#include "../support/text_hash.hpp"
 #include "engine.hpp"
 #include "notes.hpp"
 
@@ -20,10 +21,6 @@ constexpr unsigned kLoopLimit = 10000;
 // Compiled conditions by text. Compiling is pure, so the code object of a
 // text can be reused; evaluation never is. Process-wide and never freed,
 // like the other lazily created state of the core.
-struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
 using CodeCache = std::unordered_map<std::string, Ref, TextHash, std::equal_to<>>;
 constexpr size_t kMaxCachedConditions = 512;
 
@@ -82,8 +79,9 @@ public:
     void bind(PyObject* locals, PyObject* ctx, PyObject* attr, PyObject* name) {
         Ref value;
         PyObject* found = nullptr;
-        int status = plain(Py_TYPE(ctx)) ? compat::get_instance_attr(ctx, attr, &found)
-                                         : compat::get_optional_attr(ctx, attr, &found);
+        // Where a miss raises nothing anyway, there is nothing to learn.
+        int status = !compat::kNativeOptionalAttr && plain(Py_TYPE(ctx)) ? compat::get_instance_attr(ctx, attr, &found)
+                                                                        : compat::get_optional_attr(ctx, attr, &found);
         value = Ref::steal(found);
         if (status < 0) discard_ordinary_error();
         if (value) check_status(PyDict_SetItem(locals, name, value.get()));

@@ -59,18 +59,6 @@ KnownTransition& known_slot(StateMachineObject* machine, PyObject* from) {
     return machine->known[((id >> 4) ^ (id >> 9)) % StateMachineObject::kKnown];
 }
 
-// Whether every key of `dict` is an exact str (so looking one up runs no
-// Python code), when it could be watched; false on 3.11.
-bool watched_plain_dict(PyObject* dict, Py_ssize_t most) {
-    // Large dicts are not scanned: that would cost more than it saves.
-    if (!compat::kWatchesDicts || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > most) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return compat::watch_dict(dict);
-}
-
 StateMachineObject* as_machine(PyObject* self) { return reinterpret_cast<StateMachineObject*>(self); }
 
 const Signature kNewSignature{"StateMachine", {{"definition", true}, {"start_state", false}}};
@@ -209,7 +197,7 @@ PyObject* enter(StateMachineObject* machine, PyObject* definition, std::string_v
     Ref entered = dict_get(definition, next_key.get());
     if (entered) {
         require_dict(entered.get(), nullptr);
-        if (learn && !watched_plain_dict(entered.get(), kMostKeys)) learn = nullptr;
+        if (learn && !compat::watch_plain_dict(entered.get(), kMostKeys)) learn = nullptr;
         found = dict_get(entered.get(), KNAME("entry"));
         if (!found) found = dict_get(entered.get(), KNAME("process"));
     }
@@ -243,11 +231,11 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
     // Learnt on the way when every dict read can be watched and has only
     // exact str keys, for an exact str event.
-    bool plain = PyUnicode_CheckExact(in[0]) && watched_plain_dict(definition.get(), kMostStates);
+    bool plain = PyUnicode_CheckExact(in[0]) && compat::watch_plain_dict(definition.get(), kMostStates);
     Ref description = dict_get(definition.get(), state_key.get());
     if (!description) return empty_list();
     require_dict(description.get(), nullptr);
-    plain = plain && watched_plain_dict(description.get(), kMostKeys);
+    plain = plain && compat::watch_plain_dict(description.get(), kMostKeys);
 
     Ref table = dict_get(description.get(), KNAME("events"));
     if (!table) {
@@ -267,7 +255,7 @@ PyObject* trigger(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         }
     }
     require_dict(table.get(), nullptr);
-    plain = plain && watched_plain_dict(table.get(), kMostKeys);
+    plain = plain && compat::watch_plain_dict(table.get(), kMostKeys);
 
     Ref event_key = PyUnicode_CheckExact(in[0]) ? Ref::borrow(in[0]) : new_str(event);
     Ref next = dict_get(table.get(), event_key.get());
