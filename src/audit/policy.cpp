@@ -286,7 +286,8 @@ public:
     Shared<RuleBook> find(PyObject* recipe) {
         const Entry& e = entries_[index(recipe)];
         if (e.recipe.get() != recipe) return {};
-        // Held for the walk: code run while a class is learnt may replace the entry.
+        // Held for the walk: code run while a class is learnt may replace the
+        // entry, and this record keeps alive what the walk compares with it.
         Shared<std::vector<Ref>> seen = e.seen;
         Shared<RuleBook> book = e.book;
         // A walk that learnt a class (a stamp went stale) may have run Python
@@ -363,31 +364,30 @@ private:
         static SlotReader* const rule_reader = new SlotReader(
             {"target_field", "condition", "level", "min_threshold", "max_threshold", "reset_on_success", "message", "value"});
         // The slots are read directly and every key met is an exact str, so
-        // only learning a class may run Python code: what the walk is on is
-        // held strongly, and a class is checked again after any learning.
-        uint64_t learnt = SlotReader::classes_learnt();
-        PyObject* read;
-        if (!recipe_reader->read(recipe, &read) || !see.see(read) || !PyDict_CheckExact(read)) return false;
-        Ref definitions = Ref::borrow(read);
+        // only learning a class may run Python code. Nothing is used before
+        // it is seen, and what is seen is held (by the record being made, or
+        // by the one compared with), so such code frees nothing in use; after
+        // it, a class is checked again.
+        PyObject* definitions;
+        if (!recipe_reader->read(recipe, &definitions) || !see.see(definitions) || !PyDict_CheckExact(definitions))
+            return false;
         PyTypeObject* rule_type = nullptr;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(definitions.get(), &pos, &key, &value)) {
-            Ref audit = Ref::borrow(value);
-            PyObject* read_lists[2];
-            if (!PyUnicode_CheckExact(key) || !see.see(key) || !see.see(audit.get()) ||
-                !audit_reader->read(audit.get(), read_lists))
+        while (PyDict_Next(definitions, &pos, &key, &value)) {
+            PyObject* lists[2];
+            const uint64_t learnt = SlotReader::classes_learnt();
+            if (!PyUnicode_CheckExact(key) || !see.see(key) || !see.see(value) || !audit_reader->read(value, lists))
                 return false;
-            Ref lists[2] = {Ref::borrow(read_lists[0]), Ref::borrow(read_lists[1])};
-            for (const Ref& list : lists) {
-                if (!see.see(list.get()) || !PyTuple_CheckExact(list.get())) return false;
-                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(list.get()); i < n; ++i) {
-                    PyObject* rule = PyTuple_GET_ITEM(list.get(), i);
+            if (SlotReader::classes_learnt() != learnt) rule_type = nullptr;
+            for (PyObject* list : lists) {
+                if (!see.see(list) || !PyTuple_CheckExact(list)) return false;
+                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(list); i < n; ++i) {
+                    PyObject* rule = PyTuple_GET_ITEM(list, i);
                     // One check per class met: nothing runs between two rules of it.
-                    if (Py_TYPE(rule) != rule_type || SlotReader::classes_learnt() != learnt) {
+                    if (Py_TYPE(rule) != rule_type) {
                         if (!rule_reader->block(rule)) return false;
                         rule_type = Py_TYPE(rule);
-                        learnt = SlotReader::classes_learnt();
                     }
                     if (!see.see_fields(rule_reader->block_unchecked(rule), rule_reader->size())) return false;
                 }
