@@ -16,9 +16,21 @@ def user_stacklevel() -> int:
     ``Workflow.run`` or ``@process`` works for the user points at the user's line.
     """
     level, frame = 1, sys._getframe(1)
-    while frame.f_back is not None and os.path.normcase(os.path.abspath(frame.f_code.co_filename)).startswith(_PACKAGE):
+    while frame.f_back is not None and _in_package(frame.f_code.co_filename):
         level, frame = level + 1, frame.f_back
     return level
+
+
+_IN_PACKAGE: dict[str, bool] = {}  # by a code object's file name: asked for every record a logger takes
+
+
+def _in_package(filename: str) -> bool:
+    inside = _IN_PACKAGE.get(filename)
+    if inside is None:
+        if len(_IN_PACKAGE) > 1024:
+            _IN_PACKAGE.clear()
+        inside = _IN_PACKAGE[filename] = os.path.normcase(os.path.abspath(filename)).startswith(_PACKAGE)
+    return inside
 
 
 def name(where: str, value: object) -> str:
