@@ -8,7 +8,7 @@ import pytest
 import kestu_core
 
 KESTU_MODULES = ["kestu", "kestu.audit", "kestu.contracts", "kestu.workflow", "kestu.machine", "kestu.logging",
-                 "kestu._logbridge"]
+                 "kestu.check", "kestu.diagram", "kestu.cli", "kestu._logbridge"]
 
 
 

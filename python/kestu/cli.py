@@ -20,6 +20,7 @@ class _UsageError(Exception):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """Run ``python -m kestu`` with ``argv`` (the command line by default); returns the exit status."""
     parser = _parser()
     args = parser.parse_args(argv)
     if args.command is None:

@@ -50,6 +50,7 @@ def _state_ids(machine: Machine) -> dict[str, str]:
 
 
 def machine_mermaid(machine: Machine) -> str:
+    """A Mermaid state diagram of the machine (what ``Machine.to_mermaid()`` returns)."""
     ids = _state_ids(machine)
     lines = ["stateDiagram-v2"]
     for state, ident in ids.items():
@@ -67,6 +68,7 @@ def machine_mermaid(machine: Machine) -> str:
 
 
 def machine_dot(machine: Machine) -> str:
+    """A Graphviz digraph of the machine (what ``Machine.to_dot()`` returns)."""
     ids = {state: f"s{i}" for i, state in enumerate(machine.states)}
     lines = ["digraph machine {", "    rankdir=LR;", "    node [shape=box, style=rounded];",
              "    start [shape=point];"]
@@ -130,6 +132,7 @@ _DOT_SHAPES = {"start": "shape=oval", "end": "shape=oval", "process": "shape=box
 
 
 def workflow_mermaid(workflow: Workflow) -> str:
+    """A Mermaid flowchart of the workflow (what ``Workflow.to_mermaid()`` returns)."""
     graph = _Graph(workflow.steps)
     lines = ["flowchart TD"]
     for i, (shape, label) in enumerate(graph.nodes):
@@ -141,6 +144,7 @@ def workflow_mermaid(workflow: Workflow) -> str:
 
 
 def workflow_dot(workflow: Workflow) -> str:
+    """A Graphviz digraph of the workflow (what ``Workflow.to_dot()`` returns)."""
     graph = _Graph(workflow.steps)
     lines = ["digraph workflow {"]
     for i, (shape, label) in enumerate(graph.nodes):

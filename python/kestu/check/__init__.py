@@ -99,12 +99,14 @@ class Finding:
 
     @property
     def severity(self) -> Severity:
+        """The severity, "error" or "warning", that the code has (see CODES)."""
         return CODES[self.code][0]
 
     def __str__(self) -> str:
         return f"{self.file}:{self.line}:{self.col}: {self.code} {self.message}"
 
     def to_dict(self) -> dict[str, object]:
+        """The finding as the JSON output gives it."""
         return {"file": self.file, "line": self.line, "col": self.col, "code": self.code,
                 "severity": self.severity, "message": self.message, "path": self.path}
 
@@ -126,6 +128,7 @@ class Suggestion:
     complete: bool
 
     def decorator(self) -> str:
+        """The ``@process(...)`` line that declares this contract."""
         def listed(items: tuple[str, ...]) -> str:
             return "[" + ", ".join(_quoted(i) for i in items) + "]"
 
@@ -138,6 +141,7 @@ class Suggestion:
         return f"{self.file}:{self.line}: {self.process}: {self.decorator()}{note}"
 
     def to_dict(self) -> dict[str, object]:
+        """The suggestion as the JSON output gives it."""
         return {"file": self.file, "line": self.line, "process": self.process, "inputs": list(self.inputs),
                 "outputs": list(self.outputs), "errors": list(self.errors), "complete": self.complete}
 
