@@ -112,15 +112,19 @@ def test_paths_either_side_of_the_inline_buffer(length):
 
 @pytest.mark.parametrize("count", [0, 6, 7, 20])
 def test_keyword_arguments_either_side_of_the_inline_stack(count):
+    seen = []
+
     @process()
     def echo(ctx, **kwargs):
+        seen.append(kwargs)
         return kwargs
 
     engine = Engine(Obj())
     engine.register_process("echo_kwargs", echo)
     kwargs = {f"k{i}": i for i in range(count)}
     assert engine.execute_process("echo_kwargs", **kwargs) == kwargs
-    assert engine.execute_workflow(["echo_kwargs"], **kwargs) is not None
+    engine.execute_workflow(["echo_kwargs"], **kwargs)
+    assert seen == [kwargs, kwargs]
 
 
 def test_condition_cache_answers_rightly_past_its_bound():

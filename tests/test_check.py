@@ -3,8 +3,6 @@
 import json
 import pathlib
 import re
-import subprocess
-import sys
 import textwrap
 
 import pytest
@@ -12,8 +10,9 @@ import pytest
 import kestu.demo
 from kestu.check import CODES, check_file, check_source, markdown_python, suggest_file, suggest_source
 
+from test_cli import PLANTED, kestu_cli
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-PLANTED = pathlib.Path(__file__).with_name("check_fixtures") / "planted.py"
 
 
 def test_each_planted_mistake_is_reported_at_its_line_and_nothing_else():
@@ -23,8 +22,7 @@ def test_each_planted_mistake_is_reported_at_its_line_and_nothing_else():
         for code in re.findall(r"expect: (KC\d+)", line)
     }
     assert {code for _, code in expected} == set(CODES) - {"KC001"}
-    run = subprocess.run([sys.executable, "-m", "kestu", "check", "--format", "json", str(PLANTED)],
-                         capture_output=True, text=True)
+    run = kestu_cli("check", "--format", "json", str(PLANTED))
     assert run.returncode == 1, run.stderr
     assert {(f["line"], f["code"]) for f in json.loads(run.stdout)} == expected
 

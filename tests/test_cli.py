@@ -15,7 +15,7 @@ PLANTED = pathlib.Path(__file__).with_name("check_fixtures") / "planted.py"
 
 
 def kestu_cli(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "kestu", *args], capture_output=True, text=True, cwd=cwd)
+    return subprocess.run([sys.executable, "-m", "kestu", *args], capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
 def test_version_and_demo():
@@ -74,7 +74,7 @@ def test_diagram_prints_what_the_objects_give(target, fmt, expected):
 
 def test_import_kestu_loads_neither_the_checker_nor_the_command_line():
     code = "import sys, kestu; print(sorted(m for m in sys.modules if m.startswith('kestu.')))"
-    loaded = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    loaded = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, timeout=120).stdout
     assert not {"kestu.check", "kestu.cli", "kestu.diagram"} & set(eval(loaded))
 
 

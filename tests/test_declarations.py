@@ -86,5 +86,5 @@ engine.register_process("inc", inc)
 kestu.Workflow(["inc", kestu.Run(["inc"])]).run(engine)
 print(sorted({"ast", "dataclasses", "difflib", "inspect", "numbers"} & set(sys.modules)))
 """
-    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True)
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, check=True, timeout=120)
     assert run.stdout == "[]\n"

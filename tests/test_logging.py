@@ -237,11 +237,14 @@ def test_interrupt_in_a_handler_is_not_lost_when_sigint_is_ignored():
 
 @pytest.mark.parametrize("planted", ["disconnects", "raises"])
 def test_a_key_planted_in_the_level_cache_cannot_break_a_transition(records, caplog, planted):
+    compared = []
+
     class Planted:
         def __hash__(self):
             return hash(logging.INFO)
 
         def __eq__(self, other):
+            compared.append(other)
             if planted == "disconnects":
                 kestu_logging.disconnect()
             else:
@@ -255,6 +258,7 @@ def test_a_key_planted_in_the_level_cache_cannot_break_a_transition(records, cap
     cache.clear()
     cache[Planted()] = True
     assert (machine.trigger("go"), machine.current_state) == ([], "A")
+    assert compared  # the bridge did ask the planted key
 
 
 def test_error_escaping_the_bridge_goes_to_the_unraisable_hook(records, monkeypatch):

@@ -10,6 +10,7 @@ import warnings
 
 import pytest
 from helpers import block_growth
+from helpers import catch_base as failure
 
 import kestu
 from kestu import (AuditBlockError, AuditInterlockError, AuditRecipe, AuditRule, AuditWarning, ContractViolationError,
@@ -68,12 +69,6 @@ def engine():
     for f in (approve, check, narrow, first_line, rewrite):
         engine.register_process(NAMES[f.__name__], f)
     return engine
-
-
-def failure(call):
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
 
 
 CVE = "Undeclared Error Violation: Caught {0}: {0}: {1}"
