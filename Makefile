@@ -15,8 +15,11 @@ DEV_DIR = build/dev/$$($(PY) -c 'import sys; print(sys.implementation.cache_tag)
 
 .PHONY: demo test test-pythons install native bench bench-deps bench-callgrind bench-baseline asan leaks wheel wheels sdist dist-check clean
 
+# The venv is made by PYTHON, except for `make wheel`, where PYTHON names
+# the wheel's interpreter and the build tools' venv is the default one.
+VENV_PYTHON = $(PYTHON)
 $(PY):
-	$(PYTHON) -m venv $(VENV)
+	$(VENV_PYTHON) -m venv $(VENV)
 
 # Build tools, refreshed when pyproject.toml changes; the project itself is
 # built without isolation so that its build directory is reused.
@@ -82,7 +85,7 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(SAN_LOGS)/asa
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(SAN_LOGS)/ubsan
 asan: $(VENV)/.test-deps
 	$(VENV)/bin/cmake -S . -B $(ASAN) -G Ninja -DKESTU_NATIVE_TESTS=ON -DKESTU_SANITIZE=ON -DKESTU_WERROR=ON \
-	  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN)
 	rm -rf $(SAN_LOGS) && mkdir -p $(SAN_LOGS)
@@ -108,6 +111,7 @@ $(VENV)/.dist-deps: $(VENV)/.deps
 
 # A manylinux wheel for the interpreter PYTHON names (`make wheel
 # PYTHON=python3.12`), in dist/, checked as a user meets it (tools/dist_check.sh).
+wheel: VENV_PYTHON = python3
 wheel: $(VENV)/.dist-deps
 	tools/dist_check.sh $(PYTHON)
 
