@@ -90,8 +90,8 @@ def main() -> None:
     big = AuditRecipe({f"proc_{i}_{tag}": ProcessAudit(input_rules=rules[:3], output_rules=rules[3:]) for i in range(10)})
     Engine(ctx, audit_recipe=big)
     engines = {"Engine": Engine, "ctx": ctx, "big": big}
-    compare("Engine(ctx, audit_recipe=r), r used before, vs Engine(ctx)", ("Engine(ctx)", engines),
-            ("Engine(ctx, audit_recipe=big)", engines), number=20_000, target=3)
+    scaling("Engine(ctx, audit_recipe=r), r used before, vs Engine(ctx)", ("Engine(ctx)", engines),
+            ("Engine(ctx, audit_recipe=big)", engines), number=20_000, target=3, sides=("bare", "recipe"))
 
 
 if __name__ == "__main__":

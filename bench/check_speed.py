@@ -1,4 +1,5 @@
-"""How long `python -m kestu check` takes on a large module of processes.
+"""How long the checker (`kestu.check.check_source`, what `python -m kestu check` runs on each
+file, here without the interpreter's start and the file's reading) takes on a large module of processes.
 
 Run by hand (`.venv/bin/python bench/check_speed.py [LINES]`); not part of
 `make bench`, whose rows are also counted under callgrind. The module is

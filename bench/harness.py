@@ -65,10 +65,15 @@ def _instructions(timer: timeit.Timer, number: int) -> float:
     _dumps += 1
     pattern = os.path.join(os.environ["KESTU_CALLGRIND_DIR"], f"cg.{os.getpid()}.{_dumps}")
     (path,) = glob.glob(pattern)
+    return _totals(path) / number
+
+
+def _totals(path: str) -> int:
+    """The instruction count of a callgrind output file."""
     with open(path, encoding="utf-8") as f:
         for line in f:
             if line.startswith("totals:") or line.startswith("summary:"):
-                return int(line.split()[1]) / number
+                return int(line.split()[1])
     raise RuntimeError(f"no totals in {path}")
 
 
@@ -154,11 +159,7 @@ def _child(code: str, valgrind_out: str | None = None) -> str:
 def _child_instructions(code: str, directory: str) -> int:
     out = os.path.join(directory, f"child.{len(os.listdir(directory))}")
     _child(code, out)
-    with open(out, encoding="utf-8") as f:
-        for line in f:
-            if line.startswith("totals:") or line.startswith("summary:"):
-                return int(line.split()[1])
-    raise RuntimeError(f"no totals in {out}")
+    return _totals(out)
 
 
 def fresh_import(label: str, plain: str, ours: str, target: float, instructions: float) -> float:
